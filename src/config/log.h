@@ -1,0 +1,14 @@
+// Every message of the system goes through these two operations.
+#pragma once
+
+#include <cstdint>
+
+// Writes the text, byte for byte, to the log file (each line feed stored as CR LF) or,
+// with logging to a file off or impossible, to the debugger output.
+void LogText(const char* text);
+
+// Formats a message with one argument ("%d"/"%ld" for a number, "%s" for a text) and
+// hands it to LogText. A format text of 1000 characters or more is dropped; results
+// are cut at 1023 characters.
+void LogFormatted(const char* format, std::int32_t argument);
+void LogFormatted(const char* format, const char* argument);

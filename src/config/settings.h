@@ -1,0 +1,35 @@
+// The nine values of the settings file, read once per process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct SettingsRecord {
+    std::int32_t UseLog;               // nonzero: log file; 0: debugger output
+    std::int32_t AppendToExistingLog;  // 0: the log file is emptied at start
+    char* ServiceName;                 // owned texts below: null when memory ran out
+    char* LogFileName;
+    char* CommandFile;
+    char* LaunchFolder;
+    char* QuitCommand;
+    char* StartHint;
+    std::int32_t ServerStartupTimeoutInSeconds;
+};
+
+// Process-wide; written only by LoadSettings, before any other thread reads it.
+extern SettingsRecord Settings;
+
+// Finds the settings file from the process's command line, fills Settings, empties
+// the log file when so configured and writes the four start-up messages.
+void LoadSettings();
+
+// Reads one text setting into an owned heap copy; null (after "Error - Out of memory")
+// when no memory is to be had.
+char* ReadSettingText(const char* key, const char* defaultText, const char* settingsPath);
+
+// The settings-file path that a command line names: the text after the "-" that
+// follows the program's own path, without the quotation marks an admin put around it;
+// otherwise currentDirectory + separator + "Tallowmere.ini". Always terminated within
+// pathSize bytes.
+void FindSettingsPath(const char* commandLine, const char* currentDirectory, char* path,
+                      std::size_t pathSize);

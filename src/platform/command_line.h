@@ -1,0 +1,22 @@
+// Command-line helpers shared by both builds; no operating-system calls, so the
+// Linux tests exercise what Windows uses too.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Joins program arguments into one command line as Windows shows it: single blanks
+// between items; an item that holds a blank or a tab and no quotation mark is enclosed
+// in double quotation marks.
+std::string JoinArguments(int argc, const char* const* argv);
+
+// Splits a server command line into a program and its arguments (POSIX process
+// creation): blanks and tabs separate; double and single quotation marks group (the
+// marks themselves are removed); a backslash is an ordinary character; no variable or
+// wildcard expansion. Returns false for a command line with no item at all or with an
+// unclosed quotation mark.
+bool SplitCommandLine(const char* commandLine, std::vector<std::string>& items);
+
+}  // namespace platform

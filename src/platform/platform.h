@@ -1,0 +1,192 @@
+// The only door from config/, supervision/ and service/ to the operating system.
+//
+// The calls keep the names and the shapes of the Win32 calls they stand for, so that
+// the logic reads the same on both systems. Three implementations stand behind it,
+// chosen at link time: win32/ (the real API), posix/ (the same contract on Linux),
+// and the fake platform of the unit tests (tests/fake/).
+//
+// Everything lives in namespace `platform`: the Win32 headers define the same type
+// names at global scope, and macros for most constants, hence the kCamelCase
+// constants below.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+using DWORD = std::uint32_t;
+using BOOL = std::int32_t;
+using HANDLE = void*;                 // 0 (nullptr) is "no handle"; no valid handle has it
+using SERVICE_STATUS_HANDLE = void*;  // 0 is "registration failed"
+
+// Separator between a folder and a file name in paths that the system builds itself.
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+#else
+constexpr char kPathSeparator = '/';
+#endif
+
+// --- Error codes the logic names (values as the platform reports them) -------------
+#ifdef _WIN32
+constexpr DWORD kErrorInvalidHandle = 6;  // ERROR_INVALID_HANDLE
+#else
+constexpr DWORD kErrorInvalidHandle = 9;  // EBADF
+#endif
+
+// --- Service control manager -------------------------------------------------------
+
+constexpr DWORD kServiceWin32OwnProcess = 0x10;
+constexpr DWORD kServiceWin32ShareProcess = 0x20;
+constexpr DWORD kServiceStopped = 1;
+constexpr DWORD kServiceStartPending = 2;
+constexpr DWORD kServiceRunning = 4;
+constexpr DWORD kServiceAcceptStop = 1;
+constexpr DWORD kServiceControlStop = 1;
+constexpr DWORD kServiceControlInterrogate = 4;
+constexpr DWORD kStillActive = 259;  // exit code of a process that has not ended
+
+// Laid out as Win32's SERVICE_STATUS: seven unsigned 32-bit fields in this order.
+struct SERVICE_STATUS {
+    DWORD ServiceType;
+    DWORD CurrentState;
+    DWORD ControlsAccepted;
+    DWORD Win32ExitCode;
+    DWORD ServiceSpecificExitCode;
+    DWORD CheckPoint;
+    DWORD WaitHint;
+};
+
+using LPSERVICE_MAIN_FUNCTIONA = void (*)(DWORD argc, char** argv);
+using LPHANDLER_FUNCTION = void (*)(DWORD control);
+
+struct SERVICE_TABLE_ENTRYA {
+    const char* lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+};
+
+// Blocks the calling thread. Runs the first entry's start routine once on a thread
+// of its own, delivers control requests one at a time to the registered handler on
+// the calling thread, and returns nonzero once a stopped status has been reported.
+// Returns 0 at once (last error set) when it cannot run the table.
+// POSIX: SIGTERM and SIGINT are stop (1), SIGUSR1 interrogate (4), SIGHUP 6.
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table);
+
+// Returns the status handle, or 0 with the last error set.
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
+                                                  LPHANDLER_FUNCTION handler);
+
+// Hands the seven values to the service control manager (POSIX: systemd's notify
+// socket, or nowhere without NOTIFY_SOCKET). Nonzero means reported; 0 means not
+// reported, with the reason in the last error code.
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status);
+
+// --- Processes, pipes, threads --------------------------------------------------------
+
+constexpr DWORD kStartfUseShowWindow = 0x1;
+constexpr DWORD kStartfUseStdHandles = 0x100;
+constexpr std::uint16_t kSwHide = 0;
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    void* lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+
+// The fields of Win32's STARTUPINFOA that the system sets; the rest stay zero there.
+struct STARTUPINFOA {
+    DWORD cb;
+    DWORD dwFlags;
+    std::uint16_t wShowWindow;
+    HANDLE hStdInput;
+    HANDLE hStdOutput;
+    HANDLE hStdError;
+};
+
+struct PROCESS_INFORMATION {
+    HANDLE hProcess;
+    HANDLE hThread;
+    DWORD dwProcessId;
+    DWORD dwThreadId;
+};
+
+using LPTHREAD_START_ROUTINE = DWORD (*)(void* parameter);
+
+// Anonymous pipe. Nonzero on success with both ends filled.
+BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES* attributes,
+                DWORD size);
+
+// Starts commandLine (the program is its first item). currentDirectory null: the
+// caller's folder. Nonzero on success with `information` filled; 0 with the last error.
+// POSIX: the command line is split by SplitCommandLine (command_line.h); the child's
+// standard handles are the startup information's, it inherits no other descriptor,
+// and it runs in a process group of its own.
+BOOL CreateProcessA(const char* applicationName, char* commandLine,
+                    const SECURITY_ATTRIBUTES* processAttributes,
+                    const SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                    DWORD creationFlags, void* environment, const char* currentDirectory,
+                    const STARTUPINFOA* startupInfo, PROCESS_INFORMATION* information);
+
+// Ends the process the hard way (POSIX: SIGKILL to its process group).
+BOOL TerminateProcess(HANDLE process, DWORD exitCode);
+
+// Writes the exit code, or kStillActive while the process runs.
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+
+// Starts routine(parameter) at once on a new thread. Returns 0 with the last error
+// on failure. POSIX: the thread is detached; the handle is only a token.
+HANDLE CreateThread(const SECURITY_ATTRIBUTES* attributes, std::size_t stackSize,
+                    LPTHREAD_START_ROUTINE routine, void* parameter, DWORD creationFlags,
+                    DWORD* threadId);
+
+// Blocking read. Nonzero with 0..size bytes read; 0 on failure (a broken pipe: no
+// write end open anywhere) with the last error set.
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* overlapped);
+
+// Nonzero when written; 0 with the last error (invalid handle, broken pipe...).
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
+               void* overlapped);
+
+BOOL CloseHandle(HANDLE handle);
+
+void Sleep(DWORD milliseconds);
+
+// Milliseconds on a monotonic clock: setting the wall clock does not move it.
+std::uint64_t GetTickCount64();
+
+DWORD GetLastError();
+void SetLastError(DWORD code);
+
+// Ends the whole process at once, all threads with it, without running destructors
+// of process-wide objects that other threads may still use. POSIX: codes above 255
+// give the status 1.
+[[noreturn]] void ExitProcess(DWORD exitCode);
+
+// --- Memory ---------------------------------------------------------------------------
+
+// Heap memory for owned texts; null when none is to be had. Release with Free.
+void* Allocate(std::size_t bytes);
+void Free(void* memory);
+
+// --- Process environment and settings file -------------------------------------------
+
+// The whole command line as one text, the program's own path first.
+// POSIX: the arguments joined by JoinArguments (command_line.h).
+const char* GetCommandLineA();
+
+// Writes the current folder. Returns its length, or the size needed (terminator
+// included) when the buffer is too small, leaving the buffer untouched; 0 on failure.
+DWORD GetCurrentDirectoryA(DWORD bufferSize, char* buffer);
+
+// INI access, answering as the Windows reader does (POSIX: ini_reader.h).
+DWORD GetPrivateProfileIntA(const char* section, const char* key, std::int32_t defaultValue,
+                            const char* fileName);
+DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultText,
+                               char* buffer, DWORD bufferSize, const char* fileName);
+
+// --- Debugger output ------------------------------------------------------------------
+
+// POSIX: the text, unchanged, on standard error in one write.
+void OutputDebugStringA(const char* text);
+
+}  // namespace platform
