@@ -1,4 +1,29 @@
 #include "service/entry.h"
 
-// Placeholder until the service host is built.
-platform::DWORD ProgramEntry() { return 0; }
+#include <cstdint>
+#include <cstdio>
+
+#include "service/start.h"
+#include "service/status.h"
+
+platform::DWORD ProgramEntry() {
+    // The service's name is not known before the settings are read; a service that runs
+    // in a process of its own may be listed under the empty name.
+    const platform::SERVICE_TABLE_ENTRYA table[2] = {
+        {"", ServiceStart},
+        {nullptr, nullptr},
+    };
+    if (platform::StartServiceCtrlDispatcherA(table) == 0) {
+        const platform::DWORD error = platform::GetLastError();
+        // No settings exist yet, so this one line bypasses the log.
+        char text[4096];
+        std::snprintf(text, sizeof text, "StartServiceCtrlDispatcher error = %d\n",
+                      static_cast<int>(static_cast<std::int32_t>(error)));
+        platform::OutputDebugStringA(text);
+        return error != 0 ? error : 1;
+    }
+    // The exit status says what the manager was told: the stopped report's exit code.
+    platform::DWORD exitCode = 0;
+    if (StoppedExitCode(&exitCode)) return exitCode;
+    return 1;  // the dispatcher returned without a stopped report: not a clean end
+}

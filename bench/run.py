@@ -1,0 +1,388 @@
+#!/usr/bin/env python3
+"""The benchmarks of tallowmere-service around the real program (run by scripts/bench).
+
+Every figure comes with a reference measured in the same run, interleaved with the
+wrapper's own runs, so that a ratio holds on a noisy machine even when the absolute
+times do not. All times are taken on the monotonic clock by the helpers in bench/: the
+probe (program start, status reports, SIGTERM, a log file that is complete) and the
+bench server (its first instruction, the moment it writes its hint, the moment the
+quit command arrives on its standard input).
+"""
+
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+
+MIB = 1024 * 1024
+FLOOD_LINE = 64  # the flood's lines are 64 bytes, one line feed each
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, help="build folder with the programs")
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions, short windows")
+    parser.add_argument("--tmp", default=None, help="folder for the logs (default: $TMPDIR or /tmp)")
+    parser.add_argument("--only", default="1,2,3,4,5,micro", help="figures to run, e.g. 1,4")
+    parser.add_argument("--flood-mib", type=int, default=256)
+    parser.add_argument("--rounds", type=int, default=None, help="copying rounds (default 5, quick 2)")
+    parser.add_argument("--stops", type=int, default=None, help="service runs (default 200, quick 40)")
+    parser.add_argument("--window", type=float, default=None, help="footprint window, s (default 10, quick 3)")
+    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--alt-wrapper", default=None,
+                        help="a second build of the program, copied side by side in figure 1 (before/after)")
+    return parser.parse_args()
+
+
+# --- Statistics --------------------------------------------------------------------
+
+def percentile(values, p):
+    ordered = sorted(values)
+    if not ordered:
+        return float("nan")
+    k = (len(ordered) - 1) * p / 100.0
+    low = int(k)
+    high = min(low + 1, len(ordered) - 1)
+    return ordered[low] + (ordered[high] - ordered[low]) * (k - low)
+
+
+def spread(values, unit="", scale=1.0, digits=2):
+    """median [min .. max] (n=N), the form every figure is printed in"""
+    if not values:
+        return "no data"
+    v = [x * scale for x in values]
+    f = "%%.%df" % digits
+    return ("median " + f + "%s  [" + f + " .. " + f + "]  (n=%d)") % (
+        statistics.median(v), unit, min(v), max(v), len(v))
+
+
+def show(label, text):
+    print("   %-44s %s" % (label, text))
+
+
+# --- Running the helpers -----------------------------------------------------------
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.build = os.path.abspath(args.build)
+        self.wrapper = self.tool("tallowmere-service")
+        self.server = self.tool("tm-bench-server")
+        self.probe = self.tool("tm-bench-probe")
+        self.minimal = self.tool("tm-bench-minimal-copy")
+        self.relay = self.tool("tm-bench-relay")
+        base = args.tmp or os.environ.get("TMPDIR") or "/tmp"
+        self.work = tempfile.mkdtemp(prefix="tm-bench.", dir=base)
+        self.trial = 0
+
+    def tool(self, name):
+        path = os.path.join(self.build, name)
+        if not os.access(path, os.X_OK):
+            sys.exit("bench: %s is missing; build the release preset first" % path)
+        return path
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def fresh(self, *names):
+        for name in names:
+            try:
+                os.unlink(self.path(name))
+            except FileNotFoundError:
+                pass
+
+    def run_probe(self, options, program):
+        result = subprocess.run([self.probe] + options + ["--"] + program,
+                                capture_output=True, text=True, timeout=300)
+        if result.returncode != 0:
+            sys.exit("bench: probe failed: %s" % result.stderr.strip())
+        events = {"report": []}
+        for line in result.stdout.splitlines():
+            word, _, rest = line.partition(" ")
+            if word == "report":
+                stamp, _, text = rest.partition(" ")
+                events["report"].append((int(stamp), parse_report(text)))
+            elif word in ("spawn", "done", "sigterm"):
+                events[word] = int(rest)
+            elif word == "exit":
+                stamp, status = rest.split()
+                events["exit"] = int(stamp)
+                events["status"] = int(status)
+            elif word in ("window", "rusage"):
+                events[word] = dict(kv.split("=") for kv in rest.split())
+                events[word] = {k: int(v) for k, v in events[word].items()}
+            elif word == "timeout":
+                events["timeout"] = True
+        return events
+
+    def stamps(self, name):
+        found = {}
+        try:
+            with open(self.path(name)) as f:
+                for line in f:
+                    word, value = line.split()
+                    found.setdefault(word, int(value))
+        except FileNotFoundError:
+            pass
+        return found
+
+    def service(self, server_args, options, wrapper=None):
+        """Runs the wrapper once with the bench server and the given probe options."""
+        self.trial += 1
+        stamps = "stamps.%d" % self.trial
+        self.fresh(stamps, "service.log")
+        command = [self.server, "--stamps", self.path(stamps)] + server_args
+        with open(self.path("server.cmd"), "w") as f:
+            f.write(" ".join(quote(a) for a in command) + "\n")
+        with open(self.path("service.ini"), "w") as f:
+            f.write("[Tallowmere]\nUseLog=1\nAppendToExistingLog=0\n"
+                    "LogFileName=%s\nCommandFile=%s\nLaunchFolder=%s\n"
+                    "ServerStartupTimeoutInSeconds=60\n"
+                    % (self.path("service.log"), self.path("server.cmd"), self.work))
+        events = self.run_probe(["--notify", self.path("notify.sock")] + options,
+                                [wrapper or self.wrapper, "-" + self.path("service.ini")])
+        events.update(self.stamps(stamps))
+        self.fresh(stamps)
+        return events
+
+    def relayed(self, server_args, options):
+        """Runs the least wrapper (the reference) once with the bench server."""
+        self.trial += 1
+        stamps = "stamps.%d" % self.trial
+        self.fresh(stamps)
+        events = self.run_probe(["--notify", self.path("notify.sock")] + options,
+                                [self.relay, self.server, "--stamps", self.path(stamps)] + server_args)
+        events.update(self.stamps(stamps))
+        self.fresh(stamps)
+        return events
+
+    def piped(self, consumer, log, flood):
+        """server | consumer, the references of the copying figure"""
+        self.trial += 1
+        stamps = "stamps.%d" % self.trial
+        self.fresh(stamps, log)
+        script = "exec %s --stamps %s --flood %d </dev/null | %s" % (
+            quote(self.server), quote(self.path(stamps)), flood, consumer)
+        tail = "STARTED\\n" if consumer.startswith("cat") else "STARTED\\r\\n"
+        events = self.run_probe(["--watch", self.path(log), "--tail", tail, "--min-size", str(flood)],
+                                ["/bin/sh", "-c", script])
+        events.update(self.stamps(stamps))
+        self.fresh(stamps, log)
+        return events
+
+
+def quote(text):
+    return '"%s"' % text if any(c in text for c in " \t'") else text
+
+
+def parse_report(text):
+    """The fields of one notify datagram; 'state' and 'checkpoint' from X_SERVICE_STATUS"""
+    fields = {}
+    for item in text.split("|"):
+        key, _, value = item.partition("=")
+        fields[key] = value
+    status = fields.get("X_SERVICE_STATUS", "").split()
+    if len(status) == 7:
+        fields["state"] = int(status[1])
+        fields["checkpoint"] = int(status[5])
+    return fields
+
+
+def check(events, what):
+    if events.get("timeout"):
+        sys.exit("bench: %s did not finish in time" % what)
+
+
+# --- The figures -------------------------------------------------------------------
+
+def figure_copying(bench, rounds, flood):
+    print("\n1. Copying the server's output before its hint: %d MiB, %d rounds" % (flood // MIB, rounds))
+    print("   (from the server's first instruction to the whole flood in the log, polled every 0.5 ms)")
+    converted = flood + flood // FLOOD_LINE  # each line feed stored as CR LF
+    alt = bench.args.alt_wrapper
+    who_all = ["cat", "minimal", "wrapper"] + (["alt"] if alt else [])
+    times = {who: [] for who in who_all}
+    ratios = {who: [] for who in ("wrapper", "alt")}
+    ratio_cat = []
+    for r in range(rounds):
+        order = who_all[r % len(who_all):] + who_all[:r % len(who_all)]  # who runs first changes
+        this = {}
+        for who in order:
+            if who in ("wrapper", "alt"):
+                e = bench.service(["--flood", str(flood)],
+                                  ["--watch", bench.path("service.log"), "--tail", "STARTED\\r\\n",
+                                   "--min-size", str(converted), "--stop-when-done"],
+                                  wrapper=os.path.abspath(alt) if who == "alt" else None)
+                bench.fresh("service.log")
+            elif who == "minimal":
+                e = bench.piped("%s %s" % (quote(bench.minimal), quote(bench.path("minimal.log"))),
+                                "minimal.log", flood)
+            else:
+                e = bench.piped("cat > %s" % quote(bench.path("cat.log")), "cat.log", flood)
+            check(e, who)
+            if "done" not in e or "start" not in e:
+                sys.exit("bench: %s did not copy the whole flood" % who)
+            this[who] = (e["done"] - e["start"]) / 1e9
+            times[who].append(this[who])
+        for who in ratios:
+            if who in this:
+                ratios[who].append(this[who] / this["minimal"])
+        ratio_cat.append(this["wrapper"] / this["cat"])
+    labels = {"wrapper": "tallowmere-service", "alt": "tallowmere-service, other build",
+              "minimal": "minimal loop (read, open, write CR LF, close)", "cat": "cat through a pipe into a file"}
+    for who in ["wrapper", "alt", "minimal", "cat"]:
+        if not times.get(who):
+            continue
+        med = statistics.median(times[who])
+        show(labels[who], spread(times[who], " s", digits=3) + "  %.0f MiB/s" % (flood / MIB / med))
+    for who in ("wrapper", "alt"):
+        if ratios[who]:
+            verdict = "ok" if statistics.median(ratios[who]) <= 1.10 else "OFF TARGET"
+            show("ratio %s / minimal loop (target <= 1.10)" % ("wrapper" if who == "wrapper" else "other build"),
+                 spread(ratios[who], digits=3) + "  " + verdict)
+    show("ratio wrapper / cat", spread(ratio_cat, digits=2))
+
+
+def figure_service_runs(bench, runs, rng):
+    """Start-up, hint to running and stop latency: one service run gives all three."""
+    print("\n2-4. %d service runs: start, hint after a random 0-500 ms, running, SIGTERM" % runs)
+    first_report, first_instruction, ref_report, ref_instruction = [], [], [], []
+    hint_running, passes, stops, ref_stops = [], [], [], []
+    first_states, failures = {}, 0
+    for i in range(runs):
+        delay = rng.randrange(0, 500)
+        e = bench.service(["--hint-delay", str(delay)], ["--stop-on-running", "--settle-ms", "20"])
+        check(e, "a service run")
+        reports = e["report"]
+        if not reports or e.get("status") != 0 or "quit" not in e:
+            failures += 1
+            continue
+        first_states[reports[0][1].get("state")] = first_states.get(reports[0][1].get("state"), 0) + 1
+        first_report.append((reports[0][0] - e["spawn"]) / 1e6)
+        first_instruction.append((e["start"] - e["spawn"]) / 1e6)
+        running = [t for t, f in reports if f.get("state") == 4]
+        if running and "hint" in e:
+            hint_running.append((running[0] - e["hint"]) / 1e6)
+        wait = [t for t, f in reports if f.get("state") in (2, 4)]
+        passes += [(b - a) / 1e6 for a, b in zip(wait, wait[1:])]
+        stops.append((e["quit"] - e["sigterm"]) / 1e6)
+        if i % 4 == 0:  # the references, interleaved
+            r = bench.run_probe(["--notify", bench.path("notify.sock")],
+                                [bench.server, "--stamps", bench.path("ref.stamps"), "--hello", "--exit-now"])
+            r.update(bench.stamps("ref.stamps"))
+            bench.fresh("ref.stamps")
+            if r["report"] and "start" in r:
+                ref_report.append((r["report"][0][0] - r["spawn"]) / 1e6)
+                ref_instruction.append((r["start"] - r["spawn"]) / 1e6)
+            r = bench.relayed(["--hint-delay", "0"], ["--stop-on-running", "--settle-ms", "20"])
+            if "quit" in r and "sigterm" in r:
+                ref_stops.append((r["quit"] - r["sigterm"]) / 1e6)
+    if failures:
+        print("   !! %d runs did not end with exit status 0 and the quit command delivered" % failures)
+
+    print("\n2. Start-up overhead (from the program's start, ms)")
+    show("to the first status report", spread(first_report, " ms", digits=3))
+    show("  reference: a program that reports at once", spread(ref_report, " ms", digits=3))
+    show("  overhead (median difference)", "%.3f ms" % (statistics.median(first_report) - statistics.median(ref_report)))
+    show("to the server's first instruction", spread(first_instruction, " ms", digits=3))
+    show("  reference: the server started directly", spread(ref_instruction, " ms", digits=3))
+    show("  overhead (median difference)", "%.3f ms" % (statistics.median(first_instruction) - statistics.median(ref_instruction)))
+    show("state of the first report", ", ".join("%s: %d" % ({2: "start pending", 4: "running"}.get(k, k), v)
+                                               for k, v in sorted(first_states.items(), key=str)))
+
+    print("\n3. Hint to running report (bound: one 500 ms pass plus one report)")
+    show("hint written -> running report", spread(hint_running, " ms", digits=1)
+         + "  p99 %.1f ms" % percentile(hint_running, 99))
+    late = [x for x in hint_running if x > 510]
+    show("runs over 510 ms", "%d of %d" % (len(late), len(hint_running)))
+    show("time between reports of the wait", spread(passes, " ms", digits=2)
+         + "  p99 %.2f ms" % percentile(passes, 99))
+    long_passes = [x for x in passes if x > 510]
+    show("passes over 510 ms", "%d of %d" % (len(long_passes), len(passes)))
+
+    print("\n4. Stop latency: SIGTERM to the quit command on the server's standard input")
+    show("tallowmere-service", spread(stops, " ms", digits=3) + "  p99 %.3f ms" % percentile(stops, 99))
+    show("  reference: least wrapper (sigwait, write)", spread(ref_stops, " ms", digits=3)
+         + "  p99 %.3f ms" % percentile(ref_stops, 99))
+
+
+def figure_footprint(bench, window, rate):
+    print("\n5. Footprint over %.0f s, from 0.2 s after the running report" % window)
+    ms = str(int(window * 1000))
+    rows = []
+    for label, runner, extra in (
+            ("wrapper, server idle", bench.service, []),
+            ("least wrapper, server idle", bench.relayed, []),
+            ("wrapper, server prints %d KiB/s" % (rate // 1024), bench.service, ["--after-rate", str(rate)]),
+            ("least wrapper, server prints %d KiB/s" % (rate // 1024), bench.relayed, ["--after-rate", str(rate)])):
+        e = runner(["--hint-delay", "0"] + extra, ["--window-ms", ms, "--settle-ms", "200", "--stop-on-running"])
+        check(e, label)
+        w, u = e.get("window"), e.get("rusage")
+        if not w:
+            print("   !! %s: no window measured" % label)
+            continue
+        rows.append((label, w, u))
+    print("   %-40s %7s %9s %9s %10s %9s %9s" % ("", "threads", "RSS KiB", "peak KiB", "CPU ms", "wake-ups", "preempt"))
+    for label, w, u in rows:
+        print("   %-40s %7d %9d %9d %10.3f %9d %9d" % (label, w["threads"], w["rss_kb"], max(w["hwm_kb"], u["maxrss_kb"]),
+                                                  w["cpu_ns"] / 1e6, w["voluntary"], w["involuntary"]))
+    print("   (wake-ups: voluntary context switches of all threads in the window; preempt: involuntary ones)")
+
+
+def figure_micro(bench):
+    path = os.path.join(bench.build, "tm-bench-micro")
+    print("\nMicro-benchmarks (Google Benchmark)")
+    if not os.access(path, os.X_OK):
+        print("   tm-bench-micro not built (libbenchmark-dev missing?)")
+        return
+    result = subprocess.run([path, "--benchmark_min_time=0.2", "--benchmark_color=false"],
+                            capture_output=True, text=True, cwd=bench.work)
+    for line in result.stdout.splitlines():
+        print("   " + line)
+    if result.returncode != 0:
+        print("   !! tm-bench-micro failed: " + result.stderr.strip())
+
+
+def machine(bench):
+    model = ""
+    try:
+        for line in subprocess.run(["lscpu"], capture_output=True, text=True).stdout.splitlines():
+            if line.startswith("Model name:"):
+                model = line.split(":", 1)[1].strip()
+    except FileNotFoundError:
+        pass
+    fs = subprocess.run(["stat", "-f", "-c", "%T", bench.work], capture_output=True, text=True).stdout.strip()
+    return "%d processors (%s), kernel %s, logs on %s (%s)" % (
+        os.cpu_count(), model, os.uname().release, bench.work, fs)
+
+
+def main():
+    args = parse_args()
+    quick = args.quick
+    rounds = args.rounds or (2 if quick else 5)
+    runs = args.stops or (40 if quick else 200)
+    window = args.window or (3.0 if quick else 10.0)
+    only = set(args.only.split(","))
+    bench = Bench(args)
+    rng = random.Random(args.seed)
+    try:
+        print("tallowmere-service benchmarks%s" % (" (quick)" if quick else ""))
+        print("machine: " + machine(bench))
+        if "1" in only:
+            figure_copying(bench, rounds, args.flood_mib * MIB)
+        if only & {"2", "3", "4"}:
+            figure_service_runs(bench, runs, rng)
+        if "5" in only:
+            figure_footprint(bench, window, 1024 * 1024)
+        if "micro" in only:
+            figure_micro(bench)
+    finally:
+        shutil.rmtree(bench.work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()

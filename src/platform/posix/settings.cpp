@@ -1,0 +1,169 @@
+// Process environment, settings file and debugger output on POSIX.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/command_line.h"
+#include "platform/ini_reader.h"
+#include "platform/platform.h"
+
+namespace platform {
+
+namespace {
+
+std::once_flag gCommandLineOnce;
+std::string gCommandLine;
+
+// The kernel's copy of our arguments: each one ends in a zero byte.
+std::string ReadCommandLine() {
+    std::string raw;
+    const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return raw;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        raw.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fd);
+
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start < raw.size()) {
+        std::size_t end = raw.find('\0', start);
+        if (end == std::string::npos) end = raw.size();
+        items.push_back(raw.substr(start, end - start));
+        start = end + 1;
+    }
+    std::vector<const char*> argv;
+    argv.reserve(items.size());
+    for (const std::string& item : items) argv.push_back(item.c_str());
+    return JoinArguments(static_cast<int>(argv.size()), argv.data());
+}
+
+// The whole file, or false with errno set. A folder opens but cannot be read (EISDIR).
+bool ReadWholeFile(const char* path, std::string& data) {
+    data.clear();
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    char chunk[8192];
+    for (;;) {
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            const int error = errno;
+            close(fd);
+            errno = error;
+            return false;
+        }
+        if (got == 0) break;
+        data.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return true;
+}
+
+// Looks the key up; false (last error set when the file could not be read) when the
+// default applies. A name without a folder is simply relative to the current folder
+// here, where Windows would look in its own folder.
+bool FindProfileValue(const char* section, const char* key, const char* fileName,
+                      std::string& value) {
+    std::string data;
+    if (fileName == nullptr || fileName[0] == '\0') {
+        SetLastError(ENOENT);
+        return false;
+    }
+    if (!ReadWholeFile(fileName, data)) {
+        SetLastError(static_cast<DWORD>(errno));
+        return false;
+    }
+    return IniFindValue(data.data(), data.size(), section, key, value);
+}
+
+// The default as Windows hands it back: trailing blanks (not tabs) cut, but never its
+// first character.
+std::string TrimmedDefault(const char* defaultText) {
+    std::string text = defaultText != nullptr ? defaultText : "";
+    while (text.size() > 1 && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+void IgnoreBrokenPipes() {
+    static std::once_flag once;
+    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
+
+}  // namespace
+
+const char* GetCommandLineA() {
+    std::call_once(gCommandLineOnce, [] { gCommandLine = ReadCommandLine(); });
+    return gCommandLine.c_str();
+}
+
+DWORD GetCurrentDirectoryA(DWORD bufferSize, char* buffer) {
+    char* folder = getcwd(nullptr, 0);
+    if (folder == nullptr) {
+        SetLastError(static_cast<DWORD>(errno));
+        return 0;
+    }
+    const std::size_t length = std::strlen(folder);
+    DWORD result = 0;
+    if (length >= 0xFFFFFFFFu) {
+        SetLastError(ENAMETOOLONG);
+    } else if (buffer != nullptr && length < bufferSize) {
+        std::memcpy(buffer, folder, length + 1);
+        result = static_cast<DWORD>(length);
+    } else {
+        result = static_cast<DWORD>(length + 1);
+    }
+    std::free(folder);
+    return result;
+}
+
+DWORD GetPrivateProfileIntA(const char* section, const char* key, std::int32_t defaultValue,
+                            const char* fileName) {
+    std::string value;
+    std::uint32_t number = 0;
+    if (!FindProfileValue(section, key, fileName, value) || !IniParseInt(value, number)) {
+        return static_cast<DWORD>(defaultValue);
+    }
+    return number;
+}
+
+DWORD GetPrivateProfileStringA(const char* section, const char* key, const char* defaultText,
+                               char* buffer, DWORD bufferSize, const char* fileName) {
+    if (buffer == nullptr || bufferSize == 0) return 0;
+    std::string value;
+    if (!FindProfileValue(section, key, fileName, value)) value = TrimmedDefault(defaultText);
+    // Cut to what fits with the terminator; a zero byte in the text ends it.
+    std::size_t length = std::strlen(value.c_str());
+    if (length > bufferSize - 1) length = bufferSize - 1;
+    std::memcpy(buffer, value.data(), length);
+    buffer[length] = '\0';
+    return static_cast<DWORD>(length);
+}
+
+void OutputDebugStringA(const char* text) {
+    if (text == nullptr) return;
+    IgnoreBrokenPipes();
+    // One write, so that a message is not interleaved with another writer's; a pipe or
+    // terminal may still take it in parts.
+    std::size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t written = write(STDERR_FILENO, text, left);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return;
+        text += written;
+        left -= static_cast<std::size_t>(written);
+    }
+}
+
+}  // namespace platform

@@ -1,0 +1,166 @@
+// Processes, pipes, threads, handles, the clock and memory: the real Win32 calls.
+// Our records are our own types, so each call fills the real record and hands it on.
+#include <windows.h>
+
+#include <cstdlib>
+
+#include "platform/platform.h"
+
+namespace {
+
+// The security attributes in the shape Windows expects; null stays null.
+const ::SECURITY_ATTRIBUTES* ToNative(const platform::SECURITY_ATTRIBUTES* ours,
+                                      ::SECURITY_ATTRIBUTES& native) {
+    if (ours == nullptr) return nullptr;
+    native = {};
+    native.nLength = sizeof(native);  // the real record's size, whatever ours says
+    native.lpSecurityDescriptor = ours->lpSecurityDescriptor;
+    native.bInheritHandle = ours->bInheritHandle;
+    return &native;
+}
+
+// A new thread needs its routine and parameter; the routine is not WINAPI and returns
+// our DWORD, so it runs behind a trampoline that owns this record.
+struct ThreadStart {
+    platform::LPTHREAD_START_ROUTINE routine;
+    void* parameter;
+};
+
+DWORD WINAPI ThreadTrampoline(LPVOID argument) {
+    ThreadStart start = *static_cast<ThreadStart*>(argument);
+    HeapFree(GetProcessHeap(), 0, argument);
+    return start.routine(start.parameter);
+}
+
+}  // namespace
+
+namespace platform {
+
+BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES* attributes,
+                DWORD size) {
+    ::SECURITY_ATTRIBUTES native;
+    ::HANDLE readNative = nullptr;
+    ::HANDLE writeNative = nullptr;
+    if (!::CreatePipe(&readNative, &writeNative, const_cast<::SECURITY_ATTRIBUTES*>(
+                                                     ToNative(attributes, native)),
+                      size)) {
+        return 0;
+    }
+    *readEnd = readNative;
+    *writeEnd = writeNative;
+    return 1;
+}
+
+BOOL CreateProcessA(const char* applicationName, char* commandLine,
+                    const SECURITY_ATTRIBUTES* processAttributes,
+                    const SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                    DWORD creationFlags, void* environment, const char* currentDirectory,
+                    const STARTUPINFOA* startupInfo, PROCESS_INFORMATION* information) {
+    ::STARTUPINFOA start = {};
+    start.cb = sizeof(start);  // 68 on x86, 104 on x64: the real record's size
+    if (startupInfo != nullptr) {
+        start.dwFlags = startupInfo->dwFlags;
+        start.wShowWindow = startupInfo->wShowWindow;
+        start.hStdInput = startupInfo->hStdInput;
+        start.hStdOutput = startupInfo->hStdOutput;
+        start.hStdError = startupInfo->hStdError;
+    }
+    // Windows refuses an empty current-directory text with 267; an empty launch folder
+    // means the service's own folder, which null gives.
+    if (currentDirectory != nullptr && currentDirectory[0] == '\0') currentDirectory = nullptr;
+
+    ::SECURITY_ATTRIBUTES processNative;
+    ::SECURITY_ATTRIBUTES threadNative;
+    ::PROCESS_INFORMATION created = {};
+    if (!::CreateProcessA(applicationName, commandLine,
+                          const_cast<::SECURITY_ATTRIBUTES*>(
+                              ToNative(processAttributes, processNative)),
+                          const_cast<::SECURITY_ATTRIBUTES*>(
+                              ToNative(threadAttributes, threadNative)),
+                          inheritHandles, creationFlags, environment, currentDirectory,
+                          &start, &created)) {
+        return 0;
+    }
+    information->hProcess = created.hProcess;
+    information->hThread = created.hThread;
+    information->dwProcessId = created.dwProcessId;
+    information->dwThreadId = created.dwThreadId;
+    return 1;
+}
+
+BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
+    return ::TerminateProcess(process, exitCode) ? 1 : 0;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    ::DWORD code = 0;
+    if (!::GetExitCodeProcess(process, &code)) return 0;
+    *exitCode = code;
+    return 1;
+}
+
+HANDLE CreateThread(const SECURITY_ATTRIBUTES* attributes, std::size_t stackSize,
+                    LPTHREAD_START_ROUTINE routine, void* parameter, DWORD creationFlags,
+                    DWORD* threadId) {
+    auto* start = static_cast<ThreadStart*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadStart)));
+    if (start == nullptr) {
+        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    start->routine = routine;
+    start->parameter = parameter;
+    ::SECURITY_ATTRIBUTES native;
+    ::DWORD id = 0;
+    ::HANDLE thread = ::CreateThread(const_cast<::SECURITY_ATTRIBUTES*>(ToNative(attributes, native)),
+                                     stackSize, ThreadTrampoline, start, creationFlags, &id);
+    if (thread == nullptr) {
+        ::DWORD error = ::GetLastError();  // the caller reads it after our clean-up
+        HeapFree(GetProcessHeap(), 0, start);
+        ::SetLastError(error);
+        return nullptr;
+    }
+    if (threadId != nullptr) *threadId = id;
+    return thread;
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* overlapped) {
+    ::DWORD count = 0;
+    BOOL ok = ::ReadFile(file, buffer, size, &count, static_cast<::OVERLAPPED*>(overlapped)) ? 1 : 0;
+    if (bytesRead != nullptr) *bytesRead = count;
+    return ok;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
+               void* overlapped) {
+    // Handle 0 is how the logic marks a closed pipe end; Windows answers it with
+    // ERROR_INVALID_HANDLE, and so does this, without asking the kernel.
+    if (file == nullptr) {
+        if (bytesWritten != nullptr) *bytesWritten = 0;
+        ::SetLastError(ERROR_INVALID_HANDLE);
+        return 0;
+    }
+    ::DWORD count = 0;  // must not be null without an overlapped record
+    BOOL ok = ::WriteFile(file, buffer, size, &count, static_cast<::OVERLAPPED*>(overlapped)) ? 1 : 0;
+    if (bytesWritten != nullptr) *bytesWritten = count;
+    return ok;
+}
+
+BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle) ? 1 : 0; }
+
+void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
+
+std::uint64_t GetTickCount64() { return ::GetTickCount64(); }
+
+DWORD GetLastError() { return ::GetLastError(); }
+
+void SetLastError(DWORD code) { ::SetLastError(code); }
+
+void ExitProcess(DWORD exitCode) {
+    ::ExitProcess(exitCode);
+}
+
+void* Allocate(std::size_t bytes) { return std::malloc(bytes); }
+
+void Free(void* memory) { std::free(memory); }
+
+}  // namespace platform

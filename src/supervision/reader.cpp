@@ -1,0 +1,109 @@
+#include "supervision/reader.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "config/log.h"
+#include "config/settings.h"
+#include "service/status.h"
+#include "supervision/launch.h"
+
+std::atomic<std::uint32_t> ServerStarted{0};
+
+namespace {
+
+// The server's output broke: keep its exit code for the next report and let go of
+// everything that belongs to it. Under the lock, so that the control handler never
+// writes into an end that is being closed.
+void EndOfOutput() {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    if (ServerProcess.hProcess != nullptr) {
+        platform::GetExitCodeProcess(ServerProcess.hProcess, &ServiceStatus.Win32ExitCode);
+    }
+    CloseHandleLocked(ServerProcess.hProcess);
+    CloseHandleLocked(OutputPipeRead);
+    CloseHandleLocked(OutputPipeWrite);
+    CloseHandleLocked(InputPipeRead);
+    CloseHandleLocked(InputPipeWrite);
+}
+
+// After the hint nothing more is logged, but the pipe is still emptied: a server whose
+// output nobody reads blocks in its own writes once the pipe is full.
+void DiscardOutput(platform::HANDLE pipe, char* buffer) {
+    platform::DWORD read = 0;
+    while (platform::ReadFile(pipe, buffer, kChunkSize, &read, nullptr) != 0) {
+    }
+}
+
+}  // namespace
+
+bool FindHint(const char* hint, const char* text, std::size_t textLength, bool complete,
+              char* carry, std::size_t& carryLength) {
+    if (hint == nullptr) return false;
+    const std::size_t hintLength = std::strlen(hint);
+    if (hintLength == 0) return true;
+
+    bool found = std::strstr(text, hint) != nullptr;
+    // A hint too long for the carry (settings cut texts well below it) is searched within
+    // each chunk only.
+    if (hintLength >= kCarrySize) return found;
+    if (!found && carryLength > 0) {
+        // Only the seam needs a second look: the carried tail and the hint's length - 1
+        // first bytes of this chunk.
+        char seam[2 * kCarrySize];
+        const std::size_t head = textLength < hintLength - 1 ? textLength : hintLength - 1;
+        std::memcpy(seam, carry, carryLength);
+        std::memcpy(seam + carryLength, text, head);
+        seam[carryLength + head] = '\0';
+        found = std::strstr(seam, hint) != nullptr;
+    }
+
+    if (!complete) {
+        carryLength = 0;
+    } else if (textLength >= hintLength - 1) {
+        carryLength = hintLength - 1;
+        std::memcpy(carry, text + textLength - carryLength, carryLength);
+    } else {
+        // A short chunk: keep the end of the older tail in front of it.
+        const std::size_t keep =
+            carryLength + textLength > hintLength - 1 ? hintLength - 1 - textLength : carryLength;
+        std::memmove(carry, carry + carryLength - keep, keep);
+        std::memcpy(carry + keep, text, textLength);
+        carryLength = keep + textLength;
+    }
+    return found;
+}
+
+platform::DWORD OutputReader(void* /*parameter*/) {
+    platform::HANDLE pipe = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        pipe = OutputPipeRead;
+    }
+    // One chunk and its terminator, and the tail of the chunks before it.
+    char chunk[kChunkSize + 1];
+    char carry[kCarrySize];
+    std::size_t carryLength = 0;
+
+    for (;;) {
+        platform::DWORD read = 0;
+        if (platform::ReadFile(pipe, chunk, kChunkSize, &read, nullptr) == 0) {
+            EndOfOutput();
+            LogText("\n");
+            return 1;
+        }
+        if (read > kChunkSize) read = kChunkSize;
+        chunk[read] = '\0';
+        LogText(chunk);
+        // A zero byte that the server wrote ends the text: what follows is neither logged
+        // nor searched.
+        const std::size_t textLength = std::strlen(chunk);
+        if (FindHint(Settings.StartHint, chunk, textLength, textLength == read, carry,
+                     carryLength)) {
+            ServerStarted.store(1);
+            LogText("\n");
+            DiscardOutput(pipe, chunk);
+            return 1;
+        }
+    }
+}

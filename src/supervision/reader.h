@@ -1,0 +1,33 @@
+// The output reader: copies the server's output into the log and watches for the start
+// hint.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// 0 until the reader has seen the start hint, then 1 for good.
+extern std::atomic<std::uint32_t> ServerStarted;
+
+// Size of one read of the output pipe.
+constexpr platform::DWORD kChunkSize = 4096;
+
+// The thread routine. Logs each chunk exactly as read until the start hint shows up
+// (then sets ServerStarted, logs "\n" and goes on reading and discarding, so that a
+// server that keeps printing never blocks on a full pipe) or until a read fails (then
+// stores the server's exit code in ServiceStatus, closes the process handle and the four
+// pipe ends, and logs "\n"). Returns 1.
+platform::DWORD OutputReader(void* parameter);
+
+// Whether `hint` is in `text`, or straddles the end of the previous chunk's text, of
+// which `carry` holds the last `carryLength` bytes. Afterwards `carry` holds what the
+// next search needs: the last hint length - 1 bytes of `text`, or nothing when the text
+// ended early at a zero byte (`complete` false), since the output does not run on from
+// there. A null hint is never found; an empty one is found in every chunk.
+bool FindHint(const char* hint, const char* text, std::size_t textLength, bool complete,
+              char* carry, std::size_t& carryLength);
+
+// Room that FindHint's carry needs: a hint holds at most 4094 characters.
+constexpr std::size_t kCarrySize = 4096;

@@ -1,0 +1,383 @@
+#!/usr/bin/env python3
+"""Runs the end-to-end scenarios of scenarios.json on Linux: the real tallowmere-service
+with the sample server, its reports caught by notify-listener through NOTIFY_SOCKET, its
+controls sent as signals (SIGTERM/SIGINT stop, SIGUSR1 interrogate, SIGHUP 6).
+
+usage: run_linux.py --build DIR [--scenario NAME]... [--keep] [--list] [--table FILE]
+
+Every run has a folder and a socket name of its own, so runs can go in parallel. Bounds
+are generous and stretched by TALLOWMERE_TIMEOUT_MULTIPLIER; nothing waits on a bare
+sleep. Exit status 0 when every scenario passed.
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import scenarios as table  # noqa: E402
+
+SYSTEM = "linux"
+MULTIPLIER = float(os.environ.get("TALLOWMERE_TIMEOUT_MULTIPLIER", "1") or "1")
+STATES = {"1": "STOPPED", "2": "START_PENDING", "4": "RUNNING"}
+SIGNALS = {"stop": signal.SIGTERM, "interrogate": signal.SIGUSR1, 6: signal.SIGHUP}
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_until(condition, seconds):
+    deadline = time.monotonic() + seconds * MULTIPLIER
+    while True:
+        if condition():
+            return True
+        if time.monotonic() >= deadline:
+            return condition()
+        time.sleep(0.02)
+
+
+def quote(path):
+    return '"' + path + '"' if (" " in path or "\t" in path) else path
+
+
+class Listener:
+    """notify-listener on an abstract socket of its own; collects the reports."""
+
+    def __init__(self, program, name):
+        self.name = name
+        self.lines = []
+        self.lock = threading.Lock()
+        self.process = subprocess.Popen([program, name], stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        ready = self.process.stderr.readline().decode("latin-1")
+        if "listening on" not in ready:
+            raise Failure("notify-listener did not start: %r" % ready)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for raw in self.process.stdout:
+            with self.lock:
+                self.lines.append(raw.decode("latin-1").rstrip("\n"))
+
+    def reports(self):
+        with self.lock:
+            return [parse_report(line) for line in self.lines]
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)  # prints what is queued, then ends
+        try:
+            self.process.wait(timeout=10 * MULTIPLIER)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.reader.join(timeout=10)
+
+
+def parse_report(line):
+    fields = {}
+    for assignment in line.split(" | "):
+        key, _, value = assignment.partition("=")
+        fields[key] = value
+    status = fields.get("X_SERVICE_STATUS", "").split(" ")
+    return {"line": line, "fields": fields, "status": status,
+            "state": STATES.get(status[1], "?") if len(status) == 7 else "?"}
+
+
+def expected_assignments(state, code, check_point):
+    if state == "START_PENDING":
+        return {"X_SERVICE_STATUS": "48 2 1 %d 0 %d 1000" % (code, check_point),
+                "STATUS": "Starting (check point %d)" % check_point,
+                "EXTEND_TIMEOUT_USEC": "1000000"}
+    if state == "RUNNING":
+        return {"X_SERVICE_STATUS": "48 4 1 %d 0 0 1000" % code,
+                "READY": "1", "STATUS": "Running"}
+    return {"X_SERVICE_STATUS": "48 1 1 %d 0 0 0" % code,
+            "STOPPING": "1", "STATUS": "Stopped (exit code %d)" % code}
+
+
+def check_reports(patterns, reports, problems):
+    """Every report matched field by field against the patterns, in order, none left."""
+    position = 0
+    check_point = 0
+    for pattern in patterns:
+        low, high = table.count_range(pattern.get("count"))
+        taken = 0
+        while (position < len(reports) and (high is None or taken < high)
+               and reports[position]["state"] == pattern["state"]):
+            report = reports[position]
+            code = pattern.get("exit_code", 0)
+            want = expected_assignments(pattern["state"], 0 if code == "any" else code,
+                                        check_point)
+            got = dict(report["fields"])
+            if code == "any" and len(report["status"]) == 7:
+                got["X_SERVICE_STATUS"] = " ".join(report["status"][:3] + ["0"] +
+                                                   report["status"][4:])
+                if "STATUS" in got and pattern["state"] == "STOPPED":
+                    got["STATUS"] = want["STATUS"]
+            if got != want:
+                problems.append("report %d: got %s, want %s" % (
+                    position + 1, report["line"],
+                    " | ".join("%s=%s" % kv for kv in want.items())))
+            if pattern["state"] == "START_PENDING":
+                check_point += 1
+            position += 1
+            taken += 1
+        if taken < low:
+            problems.append("expected at least %d %s report(s) at report %d, found %d" % (
+                low, pattern["state"], position + 1, taken))
+    for extra in reports[position:]:
+        problems.append("unexpected report %d: %s" % (reports.index(extra) + 1, extra["line"]))
+
+
+def difference(expected, got):
+    """Where two texts part, with some context on both sides."""
+    at = next((i for i, (a, b) in enumerate(zip(expected, got)) if a != b),
+              min(len(expected), len(got)))
+    start = max(0, at - 60)
+    return "from byte %d:\n      expected ...%r\n      got      ...%r" % (
+        at, expected[start:at + 160], got[start:at + 160])
+
+
+def process_alive(pid):
+    """Alive and still the sample server (not a zombie, not a reused id)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            command = f.read()
+    except (OSError, IndexError):
+        return False
+    return state != "Z" and b"sample-server" in command
+
+
+def read_pid(ctx):
+    try:
+        with open(ctx.host_path(table.PID_FILE)) as f:
+            return int(f.read().strip())
+    except (OSError, ValueError):
+        return None
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def run(scenario, build, keep):
+    name = scenario["name"]
+    program = os.path.join(build, "tallowmere-service")
+    folder = tempfile.mkdtemp(prefix="tallowmere-e2e-%s-" % name)
+    ini = folder + "/" + table.SETTINGS_FILE
+    ctx = table.Context(folder, "/", os.path.join(build, "sample-server"),
+                        "/tallowmere-no-such-folder/no-such-program",
+                        program + " -" + ini, quote)
+    s = table.prepare(scenario, SYSTEM, ctx)
+    expect = s["expect"]
+
+    problems = []
+    listener = None
+    service = None
+    log_path = ctx.settings.get("LogFileName", folder + "/Tallowmere.log")
+    if not os.path.isabs(log_path):
+        log_path = os.path.join(folder, log_path)
+    env = dict(os.environ)
+    try:
+        if s.get("notify_socket"):
+            env["NOTIFY_SOCKET"] = ctx.expand(s["notify_socket"])
+        else:
+            listener = Listener(os.path.join(build, "notify-listener"),
+                                "@tallowmere-e2e-%d-%s" % (os.getpid(), name[:60]))
+            env["NOTIFY_SOCKET"] = listener.name
+        with open(ctx.host_path("service.stdout"), "wb") as out, \
+                open(ctx.host_path("service.stderr"), "wb") as err:
+            service = subprocess.Popen([program, "-" + ini], cwd=folder, env=env,
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+
+        def reports():
+            return listener.reports() if listener else []
+
+        for step in s.get("steps", []):
+            if "wait_report" in step:
+                want = step.get("count", 1)
+                state = step["wait_report"]
+                if not wait_until(lambda: sum(r["state"] == state for r in reports()) >= want
+                                  or service.poll() is not None, 30):
+                    raise Failure("no %d %s report(s) within the bound" % (want, state))
+                if sum(r["state"] == state for r in reports()) < want:
+                    raise Failure("the service ended (status %s) before %d %s report(s)"
+                                  % (service.returncode, want, state))
+            elif "wait_log" in step:
+                text = table.to_bytes(ctx.expand(step["wait_log"]))
+                # The log file, or the debugger output when the log is off.
+                if not wait_until(lambda: text in (read_bytes(log_path) or b"") or
+                                  text in (read_bytes(ctx.host_path("service.stderr")) or b"")
+                                  or service.poll() is not None, 30):
+                    raise Failure("the log never held %r" % text)
+            elif "control" in step:
+                control = step["control"]
+                sig = SIGNALS.get(control)
+                if control == "stop" and step.get("linux_signal"):
+                    sig = getattr(signal, "SIG" + step["linux_signal"])
+                if sig is None:
+                    raise Failure("control %r has no signal on Linux" % (control,))
+                service.send_signal(sig)
+            else:
+                raise Failure("unknown step %r" % (step,))
+
+        timeout = int(ctx.settings.get("ServerStartupTimeoutInSeconds", "300"))
+        try:
+            service.wait(timeout=(timeout + 30) * MULTIPLIER)
+        except subprocess.TimeoutExpired:
+            raise Failure("tallowmere-service did not end")
+
+        # Every datagram was sent before the process ended; give the listener time to
+        # print them, then let it drain the rest.
+        if listener:
+            patterns = expect.get("reports", [])
+            if patterns and patterns[-1]["state"] == "STOPPED":
+                wait_until(lambda: any(r["state"] == "STOPPED" for r in reports()), 10)
+            listener.stop()
+
+        end = expect.get("server_end")
+        if end == "killed":
+            pid = read_pid(ctx)
+            if pid is None or not wait_until(lambda: not process_alive(pid), 20):
+                problems.append("the server was not ended")
+            if read_bytes(ctx.host_path(table.EXIT_FILE)) is not None:
+                problems.append("the server ended by itself: %r"
+                                % read_bytes(ctx.host_path(table.EXIT_FILE)))
+        elif end:
+            if not wait_until(lambda: read_bytes(ctx.host_path(table.EXIT_FILE)) is not None, 20):
+                problems.append("the server did not end (no %s)" % table.EXIT_FILE)
+            else:
+                got = read_bytes(ctx.host_path(table.EXIT_FILE)).decode("latin-1").strip()
+                if got != end:
+                    problems.append("the server ended by %r, expected %r" % (got, end))
+
+        # What the scenario promises.
+        want_code = expect["exit_code"]
+        want_status = want_code if 0 <= want_code <= 255 else 1
+        if service.returncode != want_status:
+            problems.append("exit status %s, expected %s" % (service.returncode, want_status))
+        if listener:
+            check_reports(expect.get("reports", []), reports(), problems)
+
+        log = read_bytes(log_path)
+        if expect.get("log", []) is None:
+            if log is not None:
+                problems.append("a log file was created: %s" % log_path)
+        elif log is None:
+            problems.append("no log file at %s" % log_path)
+        elif not table.text_pattern(expect["log"], ctx, crlf=True).fullmatch(log):
+            problems.append("log differs: " + difference(
+                table.to_bytes(table.describe_text(expect["log"], ctx, crlf=True)), log))
+
+        stderr = read_bytes(ctx.host_path("service.stderr")) or b""
+        want_debug = expect.get("debug_output", [])
+        if not table.text_pattern(want_debug, ctx, crlf=False).fullmatch(stderr):
+            problems.append("standard error differs: " + difference(
+                table.to_bytes(table.describe_text(want_debug, ctx, crlf=False)), stderr))
+        stdout = read_bytes(ctx.host_path("service.stdout")) or b""
+        if stdout:
+            problems.append("the service wrote to standard output: %r" % stdout)
+
+        received = read_bytes(ctx.host_path(table.STDIN_FILE))
+        if "stdin" in expect:
+            want = table.to_bytes(expect["stdin"])
+            if received != want:
+                problems.append("the server received %r on standard input, expected %r"
+                                % (received, want))
+        elif received is not None:
+            problems.append("a server ran, but none should have")
+
+        # Nothing else on disk: what the driver and the sample server wrote, the
+        # scenario's own files, and the log where one is expected.
+        known = {table.SETTINGS_FILE, table.COMMAND_FILE, table.STDIN_FILE, table.EXIT_FILE,
+                 table.PID_FILE, "service.stdout", "service.stderr"}
+        known |= set(s.get("files") or {}) | set(expect.get("files") or {})
+        known |= set(s.get("folders") or [])
+        if expect.get("log", []) is not None:
+            known.add(os.path.relpath(log_path, folder))
+        for extra in sorted(set(os.listdir(folder)) - known):
+            problems.append("unexpected file in the folder: %s" % extra)
+
+        for file_name, text in (expect.get("files") or {}).items():
+            got = read_bytes(ctx.host_path(file_name))
+            if got != table.to_bytes(ctx.expand(text)):
+                problems.append("%s holds %r, expected %r" % (file_name, got, ctx.expand(text)))
+    except Failure as failure:
+        problems.append(str(failure))
+    finally:
+        if service and service.poll() is None:
+            service.kill()
+            service.wait()
+        if listener:
+            listener.stop()
+        pid = read_pid(ctx)
+        if pid and process_alive(pid):
+            os.kill(pid, signal.SIGKILL)
+        if problems and listener:
+            problems.append("reports received:\n  " +
+                            "\n  ".join(r["line"] for r in listener.reports()))
+        if problems:
+            log = read_bytes(log_path)
+            problems.append("log: %r" % log)
+        if keep:
+            print("folder kept: %s" % folder)
+        else:
+            shutil.rmtree(folder, ignore_errors=True)
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, help="build folder with the programs")
+    parser.add_argument("--scenario", action="append", help="run only these (repeatable)")
+    parser.add_argument("--keep", action="store_true", help="keep each scenario's folder")
+    parser.add_argument("--list", action="store_true", help="print the Linux scenarios")
+    parser.add_argument("--table", default=table.TABLE, help="another scenario table")
+    args = parser.parse_args()
+
+    chosen = [s for s in table.load(args.table) if table.applies(s, SYSTEM)]
+    if args.list:
+        print("\n".join(s["name"] for s in chosen))
+        return 0
+    if args.scenario:
+        unknown = set(args.scenario) - {s["name"] for s in chosen}
+        if unknown:
+            print("unknown scenario(s): %s" % ", ".join(sorted(unknown)))
+            return 2
+        chosen = [s for s in chosen if s["name"] in args.scenario]
+
+    failed = 0
+    for scenario in chosen:
+        start = time.monotonic()
+        problems = run(scenario, os.path.abspath(args.build), args.keep)
+        took = time.monotonic() - start
+        if problems:
+            failed += 1
+            print("FAIL %s (%.1f s): %s" % (scenario["name"], took, scenario.get("about", "")))
+            for problem in problems:
+                print("  - " + problem)
+        else:
+            print("PASS %s (%.1f s)" % (scenario["name"], took))
+        sys.stdout.flush()
+    print("%d of %d scenario(s) passed" % (len(chosen) - failed, len(chosen)))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,223 @@
+"""The end-to-end scenario table (scenarios.json) and what both drivers need from it.
+
+A scenario:
+  name, about      identifier (also the CTest name) and the promise it checks
+  systems          ["linux"], ["windows"] or both (the default)
+  settings         keys of the [Tallowmere] section over the defaults below; null drops a key
+  command          first line of the command file; null: no command file; "": an empty file
+  files            {name: text} written into the scenario's folder before the start
+  folders          names of folders created there
+  notify_socket    (Linux) NOTIFY_SOCKET to use instead of the listener's socket
+  steps            done in order once the service runs:
+                     {"wait_report": STATE, "count": N}  N reports in STATE have arrived (default 1)
+                     {"wait_log": TEXT}                  the log (or the debugger output) holds TEXT
+                     {"control": "stop" | "interrogate" | CODE}   a control request
+                       ("linux_signal": "INT" picks another stop signal on Linux)
+  expect:
+    reports        the reports in order: {"state", "count" ("N", "N+"), "exit_code"};
+                   check points, wait hints and the other fields follow from the state
+    exit_code      the stopped report's Win32ExitCode as the system shows it (Linux: the
+                   process's exit status)
+    stdin          bytes the server received on its standard input, once it has ended
+    server_end     how the server ended: quit, eof, exit (its own --exit) or killed (no
+                   word of its own: ended from outside, or crashed)
+    log            the log file, whole: items in order, each a text, {"repeat": TEXT,
+                   "min": N}, {"optional": TEXT} or {"one_of": [[items], [items]...]}
+                   (where two threads' messages may come in either order); line
+                   feeds are stored as CR LF; null: no log file may exist
+    debug_output   the same for the debugger output (Linux: standard error), line feeds
+                   unchanged; default: nothing at all
+    files          {name: text} that must be in the scenario's folder at the end
+
+Any value may be {"linux": X, "windows": Y} where the systems differ.
+
+Placeholders in texts: {dir} the scenario's folder, {sep} the path separator, {server}
+the sample server (quoted when needed), {missing_program} a program path that does not
+exist, {record} the sample server's options that record its standard input, its end and
+its process id into the folder, {startup} the four start-up lines and "Command line",
+{server_command} the command file's first line.
+"""
+
+import json
+import os
+import re
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TABLE = os.path.join(HERE, "scenarios.json")
+
+DEFAULT_SETTINGS = {  # what the driver writes unless a scenario says otherwise
+    "UseLog": "1",
+    "AppendToExistingLog": "0",
+    "ServerStartupTimeoutInSeconds": "30",
+    "LogFileName": "{dir}{sep}service.log",
+    "CommandFile": "{dir}{sep}server.cmd",
+}
+BUILT_IN = {  # the program's own defaults for keys that the file lacks
+    "LogFileName": "Tallowmere.log",
+    "CommandFile": "quorinsv.bat",
+    "LaunchFolder": "",
+}
+STDIN_FILE = "server-stdin.bin"
+EXIT_FILE = "server-exit.txt"
+PID_FILE = "server.pid"
+COMMAND_FILE = "server.cmd"
+SETTINGS_FILE = "Tallowmere.ini"
+
+
+def load(path=TABLE):
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)["scenarios"]
+
+
+def find(name, path=TABLE):
+    for scenario in load(path):
+        if scenario["name"] == name:
+            return scenario
+    raise KeyError(name)
+
+
+def applies(scenario, system):
+    return system in scenario.get("systems", ["linux", "windows"])
+
+
+def for_system(value, system):
+    """Resolves every {"linux": .., "windows": ..} inside value."""
+    if isinstance(value, dict):
+        if set(value) <= {"linux", "windows"} and value:
+            return for_system(value.get(system), system)
+        return {k: for_system(v, system) for k, v in value.items()}
+    if isinstance(value, list):
+        return [for_system(v, system) for v in value]
+    return value
+
+
+class Context:
+    """What the placeholders stand for in one run of one scenario."""
+
+    def __init__(self, folder, sep, server, missing_program, command_line, quote,
+                 host_folder=None):
+        self.folder = folder            # the scenario's folder, as the service names it
+        self.host_folder = host_folder or folder  # the same, as the driver opens it
+        self.sep = sep                  # "/" or "\\"
+        self.server = server            # the sample server's program
+        self.missing_program = missing_program
+        self.command_line = command_line  # the service process's command line, as logged
+        self.quote = quote              # makes a path one item of a command line
+        self.settings = {}
+        self.server_command = ""
+
+    def path(self, name):
+        return self.folder + self.sep + name
+
+    def host_path(self, name):
+        """A file of the folder as the driver opens it (Wine: the Unix path of Z:...)."""
+        return os.path.join(self.host_folder, name)
+
+    def expand(self, text):
+        record = " ".join([
+            "--stdin-file", self.quote(self.path(STDIN_FILE)),
+            "--exit-file", self.quote(self.path(EXIT_FILE)),
+            "--pid-file", self.quote(self.path(PID_FILE))])
+        values = {
+            "dir": self.folder, "sep": self.sep, "server": self.quote(self.server),
+            "missing_program": self.missing_program, "record": record,
+            "server_command": self.server_command, "startup": self.startup(),
+        }
+        return re.sub(r"\{(\w+)\}", lambda m: values.get(m.group(1), m.group(0)), text) \
+            if "{" in text else text
+
+    def startup(self):
+        def value(key):
+            return self.settings.get(key, BUILT_IN[key])
+        return ("Using INI file: " + self.path(SETTINGS_FILE) + "\n" +
+                "Writing to log file " + value("LogFileName") + "\n" +
+                "Launching file " + value("CommandFile") + "\n" +
+                "Home folder " + value("LaunchFolder") + "\n" +
+                "Command line " + self.command_line + "\n")
+
+
+def prepare(scenario, system, ctx):
+    """Resolves the scenario for the system, fills ctx.settings and ctx.server_command,
+    and writes the settings file, the command file and the scenario's files and folders
+    into ctx.host_folder. Returns the resolved scenario."""
+    s = for_system(scenario, system)
+    settings = dict(DEFAULT_SETTINGS)
+    for key, val in (s.get("settings") or {}).items():
+        if val is None:
+            settings.pop(key, None)
+        else:
+            settings[key] = val
+    ctx.settings = {}
+    for key, val in settings.items():
+        ctx.settings[key] = re.sub(r"\{(\w+)\}", lambda m: {"dir": ctx.folder, "sep": ctx.sep}
+                                   .get(m.group(1), m.group(0)), val)
+    command = s.get("command")
+    ctx.server_command = ctx.expand(command) if command else ""
+
+    for name in s.get("folders", []):
+        os.makedirs(ctx.host_path(name), exist_ok=True)
+    for name, text in (s.get("files") or {}).items():
+        write_bytes(ctx.host_path(name), ctx.expand(text))
+    ini = "[Tallowmere]\r\n" + "".join(k + "=" + v + "\r\n" for k, v in ctx.settings.items())
+    write_bytes(ctx.host_path(SETTINGS_FILE), ini)
+    if command is not None:
+        write_bytes(ctx.host_path(COMMAND_FILE), ctx.server_command + ("\r\n" if command else ""))
+    return s
+
+
+def write_bytes(path, text):
+    with open(path, "wb") as f:
+        f.write(text.encode("latin-1"))
+
+
+def to_bytes(text):
+    return text.encode("latin-1")
+
+
+def text_pattern(items, ctx, crlf):
+    """A regular expression (bytes) that matches exactly the text the items describe."""
+    def literal(text):
+        text = ctx.expand(text)
+        if crlf:
+            text = text.replace("\n", "\r\n")
+        return re.escape(to_bytes(text))
+    parts = []
+    for item in items:
+        if isinstance(item, str):
+            parts.append(literal(item))
+        elif "repeat" in item:
+            parts.append(b"(?:" + literal(item["repeat"]) + b")" +
+                         b"{%d,}" % item.get("min", 0))
+        elif "optional" in item:
+            parts.append(b"(?:" + literal(item["optional"]) + b")?")
+        elif "one_of" in item:
+            parts.append(b"(?:" + b"|".join(text_pattern(choice, ctx, crlf).pattern
+                                            for choice in item["one_of"]) + b")")
+        else:
+            raise ValueError("unknown log item %r" % (item,))
+    return re.compile(b"".join(parts), re.DOTALL)
+
+
+def describe_text(items, ctx, crlf):
+    """The expected text, readable, for a failure message."""
+    out = []
+    for item in items:
+        if isinstance(item, str):
+            out.append(ctx.expand(item))
+        elif "repeat" in item:
+            out.append("(%s){%d,}" % (ctx.expand(item["repeat"]), item.get("min", 0)))
+        elif "one_of" in item:
+            out.append("(%s)" % "|".join(describe_text(choice, ctx, False)
+                                         for choice in item["one_of"]))
+        else:
+            out.append("(%s)?" % ctx.expand(item["optional"]))
+    text = "".join(out)
+    return text.replace("\n", "\r\n") if crlf else text
+
+
+def count_range(count):
+    """(low, high) for a report count: 1, "3", "2+", "0+"; high None is unbounded."""
+    text = str(count if count is not None else 1)
+    if text.endswith("+"):
+        return int(text[:-1]), None
+    return int(text), int(text)

@@ -1,0 +1,600 @@
+// The fake platform's processes, pipes, threads, clock and service control manager.
+#include "fake/fake_platform.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+namespace fake {
+namespace {
+
+using platform::BOOL;
+using platform::DWORD;
+using platform::HANDLE;
+
+constexpr DWORD kBrokenPipe = 109;
+constexpr DWORD kServiceRequestTimeout = 1053;
+constexpr int kOpCount = static_cast<int>(Op::TerminateProcess) + 1;
+// The status handle is no kernel handle: it is never closed and not counted as open.
+HANDLE const kStatusHandle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x5E5));
+
+struct Failure {
+    int nth;
+    DWORD error;
+    bool fromThenOn;
+};
+
+struct ReadItem {
+    bool fails;
+    DWORD error;
+    std::string bytes;
+};
+
+struct Control {
+    DWORD code;
+    int afterReports;
+};
+
+struct State {
+    std::vector<std::string> calls;
+    std::uintptr_t nextHandle = 1;
+    std::set<std::uintptr_t> open;
+    int closedHandleUses = 0;
+    int counts[kOpCount] = {};
+    std::vector<Failure> failures[kOpCount];
+    std::vector<PipeCall> pipes;
+    std::vector<ProcessCall> processes;
+    DWORD exitCode = platform::kStillActive;
+    bool exitOnWrite = false;
+    DWORD exitOnWriteCode = 0;
+    std::deque<ReadItem> reads;
+    bool readsReleased = false;
+    int readsTaken = 0;
+    int readsWaiting = 0;
+    std::map<std::uintptr_t, std::string> written;
+    ThreadMode threadMode = ThreadMode::Run;
+    std::vector<ThreadCall> threadCalls;
+    int createdThreadsRunning = 0;
+    std::uint64_t clock = kClockStart;
+    int sleeps = 0;
+    std::function<void(int)> sleepHook;
+    std::vector<platform::SERVICE_STATUS> reports;
+    bool stoppedReported = false;
+    std::string registeredName;
+    platform::LPHANDLER_FUNCTION handler = nullptr;
+    std::string dispatchedName;
+    bool dispatchedNameNull = false;
+    std::deque<Control> controls;
+    int controlsDelivered = 0;
+    bool dispatcherReleased = false;
+    std::chrono::milliseconds dispatcherBound = std::chrono::seconds(20);
+    std::vector<DWORD> exitCodes;
+};
+
+// Guards State and Threads; never held while the logic runs (a hook, a thread routine,
+// the control handler).
+std::mutex FakeLock;
+std::condition_variable Changed;  // any change that a waiting read, dispatcher or test needs
+State S;
+std::vector<std::thread> Threads;  // every thread the fake started, joined at reset
+
+std::uintptr_t Id(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+
+HANDLE NewHandleLocked() {
+    const std::uintptr_t id = S.nextHandle++;
+    S.open.insert(id);
+    return reinterpret_cast<HANDLE>(id);
+}
+
+std::string NameOf(HANDLE handle) { return "h" + std::to_string(Id(handle)); }
+
+// Counts the call and tells whether it is to fail, setting the last error if so.
+bool ShouldFailLocked(Op op) {
+    const int index = static_cast<int>(op);
+    const int number = ++S.counts[index];
+    for (const Failure& failure : S.failures[index]) {
+        if (number == failure.nth || (failure.fromThenOn && number > failure.nth)) {
+            platform::SetLastError(failure.error);
+            return true;
+        }
+    }
+    return false;
+}
+
+// A call through a handle: false (with the invalid-handle error) for 0 and, counted as a
+// fault, for a handle that is not open.
+bool UsableLocked(HANDLE handle) {
+    if (handle != nullptr && S.open.count(Id(handle)) == 0) ++S.closedHandleUses;
+    if (handle == nullptr || S.open.count(Id(handle)) == 0) {
+        platform::SetLastError(platform::kErrorInvalidHandle);
+        return false;
+    }
+    return true;
+}
+
+void StartThreadLocked(std::function<void()> body, bool counted) {
+    if (counted) ++S.createdThreadsRunning;
+    Threads.emplace_back([body, counted] {
+        body();
+        std::lock_guard<std::mutex> lock(FakeLock);
+        if (counted) --S.createdThreadsRunning;
+        Changed.notify_all();
+    });
+}
+
+// The reader waits on an empty script, or no thread of CreateThread's runs.
+// The dispatcher may hand the next control to the handler.
+bool ControlReadyLocked() {
+    return !S.controls.empty() && S.handler != nullptr &&
+           static_cast<int>(S.reports.size()) >= S.controls.front().afterReports;
+}
+
+bool ReaderIdleLocked() {
+    return (S.readsWaiting > 0 && S.reads.empty()) || S.createdThreadsRunning == 0;
+}
+
+}  // namespace
+
+void Reset() {
+    {
+        std::lock_guard<std::mutex> lock(FakeLock);
+        S.readsReleased = true;
+        S.dispatcherReleased = true;
+        Changed.notify_all();
+    }
+    JoinThreads();
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S = State{};
+}
+
+std::vector<std::string> Calls() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.calls;
+}
+
+std::vector<std::string> CallsStartingWith(const std::string& prefix) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    std::vector<std::string> found;
+    for (const std::string& call : S.calls) {
+        if (call.compare(0, prefix.size(), prefix) == 0) found.push_back(call);
+    }
+    return found;
+}
+
+std::string Name(HANDLE handle) { return NameOf(handle); }
+
+bool IsOpen(HANDLE handle) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.open.count(Id(handle)) != 0;
+}
+
+int OpenHandles() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return static_cast<int>(S.open.size());
+}
+
+int ClosedHandleUses() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.closedHandleUses;
+}
+
+void Fail(Op op, int nth, DWORD error, bool fromThenOn) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.failures[static_cast<int>(op)].push_back(Failure{nth, error, fromThenOn});
+}
+
+std::vector<PipeCall> Pipes() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.pipes;
+}
+
+std::vector<ProcessCall> Processes() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.processes;
+}
+
+void SetExitCode(DWORD code) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.exitCode = code;
+}
+
+void ExitOnWrite(DWORD code) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.exitOnWrite = true;
+    S.exitOnWriteCode = code;
+}
+
+void PushRead(const std::string& bytes) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.reads.push_back(ReadItem{false, 0, bytes});
+    Changed.notify_all();
+}
+
+void PushReadFailure(DWORD error) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.reads.push_back(ReadItem{true, error, std::string()});
+    Changed.notify_all();
+}
+
+void ReleaseReads() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.readsReleased = true;
+    Changed.notify_all();
+}
+
+int ReadsTaken() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.readsTaken;
+}
+
+bool WaitForReader(int taken, std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(FakeLock);
+    return Changed.wait_for(lock, bound, [taken] {
+        return S.readsTaken >= taken && ReaderIdleLocked();
+    });
+}
+
+std::string Written(HANDLE handle) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    const auto found = S.written.find(Id(handle));
+    return found == S.written.end() ? std::string() : found->second;
+}
+
+void SetThreadMode(ThreadMode mode) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.threadMode = mode;
+}
+
+void JoinThreads() {
+    for (;;) {
+        std::vector<std::thread> running;
+        {
+            std::lock_guard<std::mutex> lock(FakeLock);
+            running.swap(Threads);
+        }
+        if (running.empty()) return;
+        for (std::thread& thread : running) thread.join();
+    }
+}
+
+std::vector<ThreadCall> ThreadCalls() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.threadCalls;
+}
+
+bool ThreadsEnded() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.createdThreadsRunning == 0;
+}
+
+std::uint64_t Now() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.clock;
+}
+
+void Advance(std::uint64_t milliseconds) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.clock += milliseconds;
+}
+
+void SetSleepHook(std::function<void(int)> hook) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.sleepHook = std::move(hook);
+}
+
+int Sleeps() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.sleeps;
+}
+
+std::vector<platform::SERVICE_STATUS> Reports() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.reports;
+}
+
+platform::SERVICE_STATUS_HANDLE StatusHandleGiven() { return kStatusHandle; }
+
+std::string RegisteredName() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.registeredName;
+}
+
+platform::LPHANDLER_FUNCTION RegisteredHandler() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.handler;
+}
+
+std::string DispatchedName() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.dispatchedName;
+}
+
+bool DispatchedNameNull() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.dispatchedNameNull;
+}
+
+void SendControl(DWORD control, int afterReports) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.controls.push_back(Control{control, afterReports});
+    Changed.notify_all();
+}
+
+void SetDispatcherBound(std::chrono::milliseconds bound) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.dispatcherBound = bound;
+}
+
+int ControlsDelivered() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.controlsDelivered;
+}
+
+bool WaitForControls(int count, std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(FakeLock);
+    return Changed.wait_for(lock, bound, [count] { return S.controlsDelivered >= count; });
+}
+
+std::vector<DWORD> ExitCodes() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.exitCodes;
+}
+
+}  // namespace fake
+
+// --- The platform calls -------------------------------------------------------------------
+
+namespace platform {
+
+using fake::Op;
+using fake::S;
+using fake::FakeLock;
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
+    std::unique_lock<std::mutex> lock(FakeLock);
+    S.calls.push_back("StartServiceCtrlDispatcherA");
+    S.dispatchedNameNull = table[0].lpServiceName == nullptr;
+    S.dispatchedName = S.dispatchedNameNull ? std::string() : table[0].lpServiceName;
+    if (fake::ShouldFailLocked(Op::StartServiceCtrlDispatcherA)) return 0;
+    const LPSERVICE_MAIN_FUNCTIONA start = table[0].lpServiceProc;
+    fake::StartThreadLocked([start] { start(0, nullptr); }, false);
+
+    const auto deadline = std::chrono::steady_clock::now() + S.dispatcherBound;
+    for (;;) {
+        fake::Changed.wait_until(lock, deadline, [] {
+            return fake::ControlReadyLocked() || S.stoppedReported || S.dispatcherReleased;
+        });
+        if (S.stoppedReported) return 1;
+        if (!fake::ControlReadyLocked()) {
+            // Released at reset, or the bound ran out: a test that never stops the
+            // service fails instead of hanging.
+            S.calls.push_back("StartServiceCtrlDispatcherA gave up");
+            SetLastError(fake::kServiceRequestTimeout);
+            return 0;
+        }
+        const DWORD control = S.controls.front().code;
+        S.controls.pop_front();
+        const LPHANDLER_FUNCTION handler = S.handler;
+        lock.unlock();
+        if (handler != nullptr) handler(control);
+        lock.lock();
+        ++S.controlsDelivered;
+        fake::Changed.notify_all();
+    }
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
+                                                  LPHANDLER_FUNCTION handler) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    const std::string name = serviceName == nullptr ? "(null)" : serviceName;
+    S.calls.push_back("RegisterServiceCtrlHandlerA " + name);
+    if (fake::ShouldFailLocked(Op::RegisterServiceCtrlHandlerA)) return nullptr;
+    S.registeredName = name;
+    S.handler = handler;
+    fake::Changed.notify_all();
+    return fake::kStatusHandle;
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("SetServiceStatus " + std::to_string(status->CurrentState) + " " +
+                      std::to_string(status->CheckPoint));
+    S.reports.push_back(*status);
+    if (status->CurrentState == kServiceStopped) S.stoppedReported = true;
+    fake::Changed.notify_all();
+    if (fake::ShouldFailLocked(Op::SetServiceStatus)) return 0;
+    if (handle != fake::kStatusHandle) {
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    return 1;
+}
+
+BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES* attributes,
+                DWORD size) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    fake::PipeCall call = {};
+    call.attributesLength = attributes != nullptr ? attributes->nLength : 0;
+    call.hasSecurityDescriptor = attributes != nullptr && attributes->lpSecurityDescriptor;
+    call.inheritHandle = attributes != nullptr ? attributes->bInheritHandle : 0;
+    call.size = size;
+    if (fake::ShouldFailLocked(Op::CreatePipe)) {
+        S.calls.push_back("CreatePipe failed");
+        S.pipes.push_back(call);
+        return 0;
+    }
+    call.readEnd = fake::NewHandleLocked();
+    call.writeEnd = fake::NewHandleLocked();
+    *readEnd = call.readEnd;
+    *writeEnd = call.writeEnd;
+    S.pipes.push_back(call);
+    S.calls.push_back("CreatePipe " + fake::NameOf(call.readEnd) + " " +
+                      fake::NameOf(call.writeEnd));
+    return 1;
+}
+
+BOOL CreateProcessA(const char* applicationName, char* commandLine,
+                    const SECURITY_ATTRIBUTES* processAttributes,
+                    const SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
+                    DWORD creationFlags, void* environment, const char* currentDirectory,
+                    const STARTUPINFOA* startupInfo, PROCESS_INFORMATION* information) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    fake::ProcessCall call = {};
+    call.applicationNameNull = applicationName == nullptr;
+    call.commandLine = commandLine != nullptr ? commandLine : "";
+    call.processAttributesNull = processAttributes == nullptr;
+    call.threadAttributesNull = threadAttributes == nullptr;
+    call.inheritHandles = inheritHandles;
+    call.creationFlags = creationFlags;
+    call.environmentNull = environment == nullptr;
+    call.currentDirectoryNull = currentDirectory == nullptr;
+    call.currentDirectory = currentDirectory != nullptr ? currentDirectory : "";
+    call.startup = *startupInfo;
+    if (fake::ShouldFailLocked(Op::CreateProcessA)) {
+        S.calls.push_back("CreateProcessA failed");
+        S.processes.push_back(call);
+        return 0;
+    }
+    call.information.hProcess = fake::NewHandleLocked();
+    call.information.hThread = fake::NewHandleLocked();
+    call.information.dwProcessId = 4242;
+    call.information.dwThreadId = 4243;
+    *information = call.information;
+    S.processes.push_back(call);
+    S.calls.push_back("CreateProcessA " + fake::NameOf(call.information.hProcess) + " " +
+                      fake::NameOf(call.information.hThread));
+    return 1;
+}
+
+BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("TerminateProcess " + fake::NameOf(process) + " " +
+                      std::to_string(exitCode));
+    if (fake::ShouldFailLocked(Op::TerminateProcess)) return 0;
+    if (!fake::UsableLocked(process)) return 0;
+    S.exitCode = exitCode;
+    return 1;
+}
+
+BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("GetExitCodeProcess " + fake::NameOf(process));
+    if (fake::ShouldFailLocked(Op::GetExitCodeProcess)) return 0;
+    if (!fake::UsableLocked(process)) return 0;
+    *exitCode = S.exitCode;
+    return 1;
+}
+
+HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*stackSize*/,
+                    LPTHREAD_START_ROUTINE routine, void* parameter, DWORD /*creationFlags*/,
+                    DWORD* threadId) {
+    std::unique_lock<std::mutex> lock(FakeLock);
+    if (fake::ShouldFailLocked(Op::CreateThread)) {
+        S.calls.push_back("CreateThread failed");
+        return nullptr;
+    }
+    const HANDLE handle = fake::NewHandleLocked();
+    S.calls.push_back("CreateThread " + fake::NameOf(handle));
+    S.threadCalls.push_back(fake::ThreadCall{routine, parameter});
+    if (threadId != nullptr) *threadId = static_cast<DWORD>(fake::Id(handle));
+    if (S.threadMode != fake::ThreadMode::RecordOnly) {
+        fake::StartThreadLocked([routine, parameter] { routine(parameter); }, true);
+    }
+    if (S.threadMode == fake::ThreadMode::RunUntilIdle) {
+        fake::Changed.wait_for(lock, std::chrono::seconds(10), [] {
+            return (S.readsWaiting > 0 && S.reads.empty()) || S.createdThreadsRunning == 0 ||
+                   S.readsReleased;
+        });
+    }
+    return handle;
+}
+
+BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* /*overlapped*/) {
+    std::unique_lock<std::mutex> lock(FakeLock);
+    S.calls.push_back("ReadFile " + fake::NameOf(file));
+    *bytesRead = 0;
+    if (fake::ShouldFailLocked(Op::ReadFile)) return 0;
+    if (!fake::UsableLocked(file)) return 0;
+    ++S.readsWaiting;
+    fake::Changed.notify_all();
+    fake::Changed.wait(lock, [] { return !S.reads.empty() || S.readsReleased; });
+    --S.readsWaiting;
+    fake::Changed.notify_all();
+    if (S.reads.empty()) {
+        SetLastError(fake::kBrokenPipe);
+        return 0;
+    }
+    fake::ReadItem& item = S.reads.front();
+    if (item.fails) {
+        const DWORD error = item.error;
+        S.reads.pop_front();
+        ++S.readsTaken;
+        SetLastError(error);
+        return 0;
+    }
+    const std::size_t count = item.bytes.size() < size ? item.bytes.size() : size;
+    std::memcpy(buffer, item.bytes.data(), count);
+    *bytesRead = static_cast<DWORD>(count);
+    if (count < item.bytes.size()) {
+        item.bytes.erase(0, count);
+    } else {
+        S.reads.pop_front();
+        ++S.readsTaken;
+    }
+    return 1;
+}
+
+BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
+               void* /*overlapped*/) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("WriteFile " + fake::NameOf(file) + " " + std::to_string(size));
+    if (bytesWritten != nullptr) *bytesWritten = 0;
+    if (!fake::UsableLocked(file)) return 0;
+    if (fake::ShouldFailLocked(Op::WriteFile)) return 0;
+    S.written[fake::Id(file)].append(static_cast<const char*>(buffer), size);
+    if (bytesWritten != nullptr) *bytesWritten = size;
+    if (S.exitOnWrite) S.exitCode = S.exitOnWriteCode;
+    return 1;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("CloseHandle " + fake::NameOf(handle));
+    if (!fake::UsableLocked(handle)) return 0;
+    S.open.erase(fake::Id(handle));
+    return 1;
+}
+
+void Sleep(DWORD milliseconds) {
+    std::function<void(int)> hook;
+    int number = 0;
+    {
+        std::lock_guard<std::mutex> lock(FakeLock);
+        S.clock += milliseconds;
+        number = ++S.sleeps;
+        S.calls.push_back("Sleep " + std::to_string(milliseconds));
+        hook = S.sleepHook;
+    }
+    if (hook) hook(number);
+    std::this_thread::yield();
+}
+
+std::uint64_t GetTickCount64() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.clock;
+}
+
+void ExitProcess(DWORD exitCode) {
+    {
+        std::lock_guard<std::mutex> lock(FakeLock);
+        S.calls.push_back("ExitProcess " + std::to_string(exitCode));
+        S.exitCodes.push_back(exitCode);
+    }
+    throw fake::ProcessExit{exitCode};
+}
+
+}  // namespace platform

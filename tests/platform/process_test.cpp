@@ -1,0 +1,443 @@
+// Pipes, handles, threads, the clock and the last error on the real platform; processes
+// (the test program re-running itself, or /bin/sh) on POSIX.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/platform.h"
+#include "support/support.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <fstream>
+
+#include "platform/child_process.h"
+#endif
+
+namespace {
+
+#ifdef _WIN32
+constexpr platform::DWORD kBrokenPipeOnRead = 109;   // ERROR_BROKEN_PIPE
+constexpr platform::DWORD kBrokenPipeOnWrite = 232;  // ERROR_NO_DATA
+#else
+constexpr platform::DWORD kBrokenPipeOnRead = EPIPE;
+constexpr platform::DWORD kBrokenPipeOnWrite = EPIPE;
+#endif
+
+// --- Pipes and handles, both systems ----------------------------------------------------
+
+TEST(Pipes, CarryBytesFromTheWriteEndToTheReadEnd) {
+    platform::HANDLE readEnd = nullptr;
+    platform::HANDLE writeEnd = nullptr;
+    platform::SECURITY_ATTRIBUTES attributes{12, nullptr, 1};
+    ASSERT_TRUE(platform::CreatePipe(&readEnd, &writeEnd, &attributes, 0));
+    ASSERT_NE(readEnd, nullptr);
+    ASSERT_NE(writeEnd, nullptr);
+    EXPECT_NE(readEnd, writeEnd);
+
+    const char text[] = "quit\r\n\0after";
+    platform::DWORD written = 0;
+    ASSERT_TRUE(platform::WriteFile(writeEnd, text, sizeof text - 1, &written, nullptr));
+    EXPECT_EQ(written, sizeof text - 1);
+    char buffer[64] = {};
+    platform::DWORD got = 0;
+    ASSERT_TRUE(platform::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), std::string(text, sizeof text - 1));
+    EXPECT_TRUE(platform::CloseHandle(readEnd));
+    EXPECT_TRUE(platform::CloseHandle(writeEnd));
+}
+
+TEST(Pipes, AReadFailsOnceNoWriteEndIsOpen) {
+    platform::HANDLE readEnd = nullptr;
+    platform::HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(platform::CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    platform::DWORD written = 0;
+    ASSERT_TRUE(platform::WriteFile(writeEnd, "last", 4, &written, nullptr));
+    ASSERT_TRUE(platform::CloseHandle(writeEnd));
+
+    char buffer[16];
+    platform::DWORD got = 0;
+    ASSERT_TRUE(platform::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(std::string(buffer, got), "last");
+    got = 77;
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr));
+    EXPECT_EQ(platform::GetLastError(), kBrokenPipeOnRead);
+    EXPECT_EQ(got, 0u);
+    platform::CloseHandle(readEnd);
+}
+
+TEST(Pipes, AWriteWithoutReaderFailsInsteadOfEndingTheProcess) {
+    platform::HANDLE readEnd = nullptr;
+    platform::HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(platform::CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    ASSERT_TRUE(platform::CloseHandle(readEnd));
+    platform::DWORD written = 0;
+    platform::SetLastError(0);
+    // Without SIGPIPE ignored, this write would end the test program.
+    EXPECT_FALSE(platform::WriteFile(writeEnd, "quit\r\n", 6, &written, nullptr));
+    EXPECT_EQ(platform::GetLastError(), kBrokenPipeOnWrite);
+    platform::CloseHandle(writeEnd);
+}
+
+TEST(Handles, AClosedHandleFailsAsInvalidInEveryCall) {
+    platform::HANDLE readEnd = nullptr;
+    platform::HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(platform::CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    ASSERT_TRUE(platform::CloseHandle(readEnd));
+    ASSERT_TRUE(platform::CloseHandle(writeEnd));
+
+    platform::DWORD count = 0;
+    char buffer[4];
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::WriteFile(writeEnd, "q", 1, &count, nullptr));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::CloseHandle(writeEnd));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
+}
+
+TEST(Handles, NullAndMadeUpHandlesAreInvalid) {
+    platform::DWORD count = 0;
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::WriteFile(nullptr, "q", 1, &count, nullptr));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::CloseHandle(nullptr));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
+    platform::DWORD code = 0;
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::GetExitCodeProcess(reinterpret_cast<platform::HANDLE>(0x7ffe0000),
+                                              &code));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
+}
+
+// --- Threads, clock, last error, both systems ------------------------------------------------
+
+std::atomic<int> gThreadParameterSeen{0};
+
+platform::DWORD RecordParameter(void* parameter) {
+    gThreadParameterSeen.store(*static_cast<int*>(parameter));
+    return 1;
+}
+
+TEST(Threads, RunTheRoutineWithItsParameterAtOnce) {
+    static int parameter = 4711;
+    gThreadParameterSeen.store(0);
+    platform::DWORD id = 0;
+    const platform::HANDLE thread =
+        platform::CreateThread(nullptr, 0, RecordParameter, &parameter, 0, &id);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(support::WaitFor([] { return gThreadParameterSeen.load() == 4711; }));
+    platform::CloseHandle(thread);
+}
+
+TEST(LastError, BelongsToEachThread) {
+    // Creating, waiting for and joining a thread may set the last error themselves
+    // (Windows), so the two threads meet by spinning on a flag, with no call between.
+    std::atomic<int> step{0};
+    platform::DWORD seenByOther = 99;
+    std::thread other([&] {
+        for (long long spins = 0; step.load() != 1 && spins < 20'000'000'000LL; ++spins) {
+        }
+        seenByOther = platform::GetLastError();
+        platform::SetLastError(5678);
+        step.store(2);
+    });
+    platform::SetLastError(1234);
+    step.store(1);
+    for (long long spins = 0; step.load() != 2 && spins < 20'000'000'000LL; ++spins) {
+    }
+    const platform::DWORD ours = platform::GetLastError();
+    other.join();
+    EXPECT_EQ(step.load(), 2);
+    EXPECT_EQ(seenByOther, 0u);
+    EXPECT_EQ(ours, 1234u);
+}
+
+TEST(Clock, SleepLastsAtLeastItsTimeOnTheTickCount) {
+    const std::uint64_t before = platform::GetTickCount64();
+    platform::Sleep(120);
+    const std::uint64_t after = platform::GetTickCount64();
+    EXPECT_GE(after - before, 120u - 16u);  // Windows ticks move in steps of about 16 ms
+    EXPECT_LT(after - before, 120u + 5000u * static_cast<std::uint64_t>(support::TimeoutMultiplier()));
+}
+
+TEST(Memory, AllocateGivesWritableMemoryEvenForZeroBytes) {
+    char* text = static_cast<char*>(platform::Allocate(6));
+    ASSERT_NE(text, nullptr);
+    std::memcpy(text, "quit\n", 6);
+    EXPECT_STREQ(text, "quit\n");
+    platform::Free(text);
+    void* empty = platform::Allocate(0);
+    EXPECT_NE(empty, nullptr);
+    platform::Free(empty);
+}
+
+#ifndef _WIN32
+
+// --- Handles under concurrency (POSIX) -----------------------------------------------------
+
+char StateOf(const std::string& statPath) {
+    std::ifstream stat(statPath);
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    return close == std::string::npos || close + 2 >= text.size() ? 'X' : text[close + 2];
+}
+
+char StateOf(long pid) { return StateOf("/proc/" + std::to_string(pid) + "/stat"); }
+
+TEST(Handles, ClosingUnderABlockedReadEndsTheHandleButNotTheRead) {
+    platform::HANDLE readEnd = nullptr;
+    platform::HANDLE writeEnd = nullptr;
+    ASSERT_TRUE(platform::CreatePipe(&readEnd, &writeEnd, nullptr, 0));
+    std::atomic<long> readerId{0};
+    std::string got;
+    std::thread reader([&] {
+        readerId.store(static_cast<long>(gettid()));
+        char buffer[16];
+        platform::DWORD count = 0;
+        if (platform::ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr)) {
+            got.assign(buffer, count);
+        }
+    });
+    // Asleep in its read.
+    ASSERT_TRUE(support::WaitFor([&] {
+        return readerId.load() != 0 &&
+               StateOf("/proc/self/task/" + std::to_string(readerId.load()) + "/stat") == 'S';
+    }));
+    EXPECT_TRUE(platform::CloseHandle(readEnd));
+    // Dead at once for every later call...
+    platform::DWORD count = 0;
+    char buffer[4];
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::ReadFile(readEnd, buffer, sizeof buffer, &count, nullptr));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorInvalidHandle);
+    // ...while the read under way still gets what comes.
+    ASSERT_TRUE(platform::WriteFile(writeEnd, "late", 4, &count, nullptr));
+    reader.join();
+    EXPECT_EQ(got, "late");
+    platform::CloseHandle(writeEnd);
+}
+
+// --- Processes (POSIX) -----------------------------------------------------------------------
+
+std::string ValueOf(const std::string& report, const std::string& name) {
+    const std::string key = name + "=";
+    const std::size_t start = report.find(key);
+    if (start == std::string::npos) return "(missing)";
+    const std::size_t end = report.find('\n', start);
+    return report.substr(start + key.size(), end - start - key.size());
+}
+
+TEST(CreateProcess, GivesTheChildExactlyItsThreeStandardDescriptors) {
+    // A descriptor of ours that is not close-on-exec must not reach the server either.
+    const int stray = open("/dev/null", O_RDONLY);
+    ASSERT_GE(stray, 3);
+    childtest::Child child;
+    ASSERT_TRUE(childtest::StartChild("describe", child));
+    close(stray);
+    const std::string report = childtest::ReadToEnd(child.output);
+    EXPECT_EQ(ValueOf(report, "fds"), "0,1,2") << report;
+    EXPECT_NE(report.find("stderr-line\n"), std::string::npos) << "standard error shares the pipe";
+    EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), 7u);
+    platform::CloseHandle(child.info.hProcess);
+    platform::CloseHandle(child.input);
+    platform::CloseHandle(child.output);
+}
+
+TEST(CreateProcess, StartsTheChildInItsOwnGroupWithSignalsReset) {
+    // The dispatcher blocks the stop signals and we ignore SIGPIPE: neither may reach
+    // the server, since both survive exec.
+    sigset_t stops;
+    sigset_t previous;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &stops, &previous);
+    childtest::Child child;
+    const bool started = childtest::StartChild("describe", child);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    ASSERT_TRUE(started);
+    const std::string report = childtest::ReadToEnd(child.output);
+    EXPECT_EQ(ValueOf(report, "group"), "own");
+    EXPECT_EQ(ValueOf(report, "sigpipe"), "default");
+    EXPECT_EQ(ValueOf(report, "blocked"), "0");
+    EXPECT_GT(child.info.dwProcessId, 0u);
+    EXPECT_NE(child.info.hThread, nullptr);
+    EXPECT_TRUE(platform::CloseHandle(child.info.hThread));
+    childtest::WaitForExit(child.info.hProcess);
+    platform::CloseHandle(child.info.hProcess);
+    platform::CloseHandle(child.input);
+    platform::CloseHandle(child.output);
+}
+
+TEST(CreateProcess, RunsTheChildInTheLaunchFolderOrElseInOurs) {
+    support::TempFolder folder("launch");
+    const std::string ours = std::filesystem::current_path().string();
+    const std::string launch = std::filesystem::canonical(folder.path).string();
+    struct Case {
+        const char* folder;
+        std::string expected;
+    };
+    for (const Case& c : {Case{launch.c_str(), launch}, Case{nullptr, ours}, Case{"", ours}}) {
+        SCOPED_TRACE(c.folder == nullptr ? "null folder" : "folder [" + std::string(c.folder) + "]");
+        childtest::Child child;
+        ASSERT_TRUE(childtest::StartChild("describe", child, "", "", c.folder));
+        const std::string report = childtest::ReadToEnd(child.output);
+        EXPECT_EQ(ValueOf(report, "cwd"), c.expected);
+        childtest::WaitForExit(child.info.hProcess);
+        platform::CloseHandle(child.info.hProcess);
+        platform::CloseHandle(child.input);
+        platform::CloseHandle(child.output);
+    }
+}
+
+// One creation that must fail, with the error that says why.
+void ExpectCannotStart(const char* commandLine, const char* folder, platform::DWORD error) {
+    SCOPED_TRACE(std::string("command line [") + commandLine + "] folder [" +
+                 (folder ? folder : "null") + "]");
+    std::string line = commandLine;
+    platform::STARTUPINFOA startup{};
+    startup.cb = 68;
+    platform::PROCESS_INFORMATION info{};
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                          folder, &startup, &info));
+    EXPECT_EQ(platform::GetLastError(), error);
+    EXPECT_EQ(info.hProcess, nullptr);
+}
+
+TEST(CreateProcess, AProgramThatCannotStartIsAFailedCall) {
+    support::TempFolder folder("nostart");
+    const std::string plain = folder.File("plain.txt");
+    support::WriteWholeFile(plain, "not a program\n");
+    const std::string missingFolder = folder.File("missing");
+
+    ExpectCannotStart((folder.File("no-such-program") + " arg").c_str(), nullptr, ENOENT);
+    ExpectCannotStart("tallowmere-no-such-program-on-path arg", nullptr, ENOENT);
+    ExpectCannotStart(plain.c_str(), nullptr, EACCES);
+    ExpectCannotStart("/bin/sh -c true", missingFolder.c_str(), ENOENT);
+    ExpectCannotStart("/bin/sh -c true", plain.c_str(), ENOTDIR);
+    ExpectCannotStart("", nullptr, ENOENT);
+    ExpectCannotStart(" \t ", nullptr, ENOENT);
+    ExpectCannotStart("/bin/sh -c 'exit 3", nullptr, EINVAL);
+}
+
+TEST(CreateProcess, FindsAProgramOnThePathAndPassesItsArgumentsUnexpanded) {
+    platform::HANDLE outRead = nullptr;
+    platform::HANDLE outWrite = nullptr;
+    ASSERT_TRUE(platform::CreatePipe(&outRead, &outWrite, nullptr, 0));
+    platform::STARTUPINFOA startup{};
+    startup.cb = 68;
+    startup.dwFlags = platform::kStartfUseStdHandles;
+    startup.hStdOutput = outWrite;
+    startup.hStdError = outWrite;
+    std::string line = "sh -c 'printf \"[%s][%s]\" \"$0\" \"$1\"; exit 5' \"a  b\" '$HOME'";
+    platform::PROCESS_INFORMATION info{};
+    ASSERT_TRUE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                         nullptr, &startup, &info));
+    platform::CloseHandle(outWrite);
+    EXPECT_EQ(childtest::ReadToEnd(outRead), "[a  b][$HOME]");
+    EXPECT_EQ(childtest::WaitForExit(info.hProcess), 5u);
+    platform::CloseHandle(info.hProcess);
+    platform::CloseHandle(outRead);
+}
+
+TEST(GetExitCodeProcess, Gives259WhileTheChildRunsThenItsExitCode) {
+    childtest::Child child;
+    ASSERT_TRUE(childtest::StartChild("wait-input", child, "42"));
+    std::string seen;
+    ASSERT_TRUE(childtest::ReadUntil(child.output, "ready\n", seen));
+    platform::DWORD code = 0;
+    ASSERT_TRUE(platform::GetExitCodeProcess(child.info.hProcess, &code));
+    EXPECT_EQ(code, platform::kStillActive);
+
+    platform::DWORD written = 0;
+    ASSERT_TRUE(platform::WriteFile(child.input, "quit\r\n", 6, &written, nullptr));
+    platform::CloseHandle(child.input);
+    ASSERT_TRUE(childtest::ReadUntil(child.output, "got 6\n", seen)) << seen;
+    EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), 42u);
+    // The status is kept: asking again gives the same code.
+    ASSERT_TRUE(platform::GetExitCodeProcess(child.info.hProcess, &code));
+    EXPECT_EQ(code, 42u);
+    platform::CloseHandle(child.info.hProcess);
+    platform::CloseHandle(child.output);
+}
+
+TEST(GetExitCodeProcess, ADeathBySignalGives128PlusTheSignal) {
+    std::string line = "/bin/sh -c 'kill -TERM $$'";
+    platform::STARTUPINFOA startup{};
+    startup.cb = 68;
+    platform::PROCESS_INFORMATION info{};
+    ASSERT_TRUE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                         nullptr, &startup, &info));
+    EXPECT_EQ(childtest::WaitForExit(info.hProcess), 128u + SIGTERM);
+    platform::CloseHandle(info.hProcess);
+}
+
+TEST(TerminateProcess, KillsTheChildWithItsWholeProcessGroup) {
+    platform::HANDLE outRead = nullptr;
+    platform::HANDLE outWrite = nullptr;
+    ASSERT_TRUE(platform::CreatePipe(&outRead, &outWrite, nullptr, 0));
+    platform::STARTUPINFOA startup{};
+    startup.cb = 68;
+    startup.dwFlags = platform::kStartfUseStdHandles;
+    startup.hStdOutput = outWrite;
+    // The grandchild's output goes elsewhere, so the pipe ends with the child.
+    std::string line = "/bin/sh -c 'sleep 600 >/dev/null 2>&1 & echo $!; wait'";
+    platform::PROCESS_INFORMATION info{};
+    ASSERT_TRUE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                         nullptr, &startup, &info));
+    platform::CloseHandle(outWrite);
+    std::string seen;
+    ASSERT_TRUE(childtest::ReadUntil(outRead, "\n", seen));
+    const long grandchild = std::atol(seen.c_str());
+    ASSERT_GT(grandchild, 0);
+    ASSERT_NE(StateOf(grandchild), 'X');
+
+    EXPECT_TRUE(platform::TerminateProcess(info.hProcess, 1));
+    EXPECT_EQ(childtest::WaitForExit(info.hProcess), 128u + SIGKILL);
+    // Gone, or a zombie waiting for a parent that reaps it.
+    EXPECT_TRUE(support::WaitFor([&] {
+        const char state = StateOf(grandchild);
+        return state == 'X' || state == 'Z';
+    }));
+    // Once reaped, the number is no longer ours to signal.
+    platform::SetLastError(0);
+    EXPECT_FALSE(platform::TerminateProcess(info.hProcess, 1));
+    EXPECT_EQ(platform::GetLastError(), static_cast<platform::DWORD>(ESRCH));
+    platform::CloseHandle(info.hProcess);
+    platform::CloseHandle(outRead);
+}
+
+TEST(ExitProcess, FlushesOutputAndGivesOneForCodesAboveAByte) {
+    for (const auto& [code, expected] : {std::pair{"7", 7u}, {"255", 255u}, {"256", 1u},
+                                         {"109", 109u}, {"3221225477", 1u}}) {
+        SCOPED_TRACE(code);
+        childtest::Child child;
+        ASSERT_TRUE(childtest::StartChild("exit", child, code));
+        EXPECT_EQ(childtest::ReadToEnd(child.output), "buffered");
+        EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), expected);
+        platform::CloseHandle(child.info.hProcess);
+        platform::CloseHandle(child.input);
+        platform::CloseHandle(child.output);
+    }
+}
+
+#endif  // _WIN32
+
+}  // namespace

@@ -1,0 +1,180 @@
+// What the Windows platform layer adds to the real calls, and the Windows answers that
+// the logic relies on (measured under Wine, as on Windows).
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/platform.h"
+#include "support/support.h"
+
+namespace {
+
+constexpr platform::DWORD kErrorBrokenPipe = 109;  // the reader's end of output
+constexpr platform::DWORD kErrorNoData = 232;
+constexpr platform::DWORD kErrorDirectory = 267;
+
+platform::SECURITY_ATTRIBUTES Inheritable() {
+    return platform::SECURITY_ATTRIBUTES{12, nullptr, 1};
+}
+
+std::string CurrentFolder() {
+    char folder[1024] = {};
+    platform::DWORD length = platform::GetCurrentDirectoryA(sizeof(folder), folder);
+    EXPECT_GT(length, 0u);
+    return std::string(folder, length);
+}
+
+// Starts the sample server with the given arguments and folder, no redirection.
+bool StartSample(const std::string& arguments, const char* folder,
+                 platform::PROCESS_INFORMATION& server) {
+    std::string line = support::QuoteForCommandLine(support::SampleServerPath()) + " " + arguments;
+    platform::STARTUPINFOA start = {};
+    start.cb = 68;
+    start.dwFlags = platform::kStartfUseShowWindow;
+    start.wShowWindow = platform::kSwHide;
+    server = {};
+    return platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 0, 0, nullptr,
+                                    folder, &start, &server) != 0;
+}
+
+// The exit code once the process has ended; kStillActive when the bound passed first.
+platform::DWORD WaitForExit(platform::HANDLE process) {
+    platform::DWORD code = platform::kStillActive;
+    support::WaitFor([&] {
+        return platform::GetExitCodeProcess(process, &code) != 0 && code != platform::kStillActive;
+    });
+    return code;
+}
+
+void CloseBoth(const platform::PROCESS_INFORMATION& server) {
+    platform::CloseHandle(server.hThread);
+    platform::CloseHandle(server.hProcess);
+}
+
+TEST(Win32LaunchFolder, AnEmptyFolderTextStartsTheServerInTheCallersFolder) {
+    support::TempFolder temp("win32-empty-folder");
+    std::string cwdFile = temp.File("cwd.txt");
+    platform::PROCESS_INFORMATION server;
+    ASSERT_TRUE(StartSample("--cwd-file " + support::QuoteForCommandLine(cwdFile) + " --exit 0",
+                            "", server))
+        << "error " << platform::GetLastError();
+    EXPECT_EQ(WaitForExit(server.hProcess), 0u);
+    CloseBoth(server);
+    EXPECT_EQ(support::ReadWholeFile(cwdFile), CurrentFolder() + "\n");
+}
+
+TEST(Win32LaunchFolder, ANamedFolderIsTheServersCurrentFolder) {
+    support::TempFolder temp("win32-named-folder");
+    std::string cwdFile = temp.File("cwd.txt");
+    platform::PROCESS_INFORMATION server;
+    ASSERT_TRUE(StartSample("--cwd-file " + support::QuoteForCommandLine(cwdFile) + " --exit 0",
+                            temp.path.c_str(), server))
+        << "error " << platform::GetLastError();
+    EXPECT_EQ(WaitForExit(server.hProcess), 0u);
+    CloseBoth(server);
+    EXPECT_EQ(support::ReadWholeFile(cwdFile), temp.path + "\n");
+}
+
+TEST(Win32LaunchFolder, AFolderThatDoesNotExistFailsWithTheWindowsCode) {
+    support::TempFolder temp("win32-missing-folder");
+    std::string missing = temp.File("no-such-folder");
+    platform::PROCESS_INFORMATION server;
+    platform::SetLastError(0);
+    EXPECT_FALSE(StartSample("--exit 0", missing.c_str(), server));
+    EXPECT_EQ(platform::GetLastError(), kErrorDirectory);
+}
+
+TEST(Win32Process, AMissingProgramFailsWithFileNotFound) {
+    std::string line = support::MissingProgramPath() + " arg";
+    platform::STARTUPINFOA start = {};
+    start.cb = 68;
+    platform::PROCESS_INFORMATION server = {};
+    platform::SetLastError(0);
+    EXPECT_EQ(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                       nullptr, &start, &server),
+              0);
+    EXPECT_EQ(platform::GetLastError(), 2u);
+    EXPECT_EQ(server.hProcess, nullptr);
+}
+
+TEST(Win32Process, TheExitCodeIsStillActiveWhileRunningAndTheServersOwnAfter) {
+    platform::PROCESS_INFORMATION server;
+    // Ends on its own once told to (--sleep keeps it running meanwhile).
+    ASSERT_TRUE(StartSample("--stdin never --sleep 1500 --exit 1234", nullptr, server));
+    platform::DWORD code = 0;
+    ASSERT_NE(platform::GetExitCodeProcess(server.hProcess, &code), 0);
+    EXPECT_EQ(code, platform::kStillActive);
+    EXPECT_EQ(WaitForExit(server.hProcess), 1234u);
+    CloseBoth(server);
+}
+
+TEST(Win32Process, TerminateProcessEndsTheServerWithTheGivenCode) {
+    platform::PROCESS_INFORMATION server;
+    ASSERT_TRUE(StartSample("--stdin never --max-life 120", nullptr, server));
+    ASSERT_NE(platform::TerminateProcess(server.hProcess, 77), 0);
+    EXPECT_EQ(WaitForExit(server.hProcess), 77u);
+    CloseBoth(server);
+}
+
+TEST(Win32Process, TheServerReadsItsStandardInputAndWritesIntoTheOutputPipe) {
+    platform::SECURITY_ATTRIBUTES attributes = Inheritable();
+    platform::HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
+    ASSERT_NE(platform::CreatePipe(&outRead, &outWrite, &attributes, 0), 0);
+    ASSERT_NE(platform::CreatePipe(&inRead, &inWrite, &attributes, 0), 0);
+    support::TempFolder temp("win32-pipes");
+    std::string stdinFile = temp.File("stdin.bin");
+    std::string line = support::QuoteForCommandLine(support::SampleServerPath()) +
+                       " --print \"hello\\r\\n\" --eprint err --stdin-file " +
+                       support::QuoteForCommandLine(stdinFile) + " --exit-code 5";
+    platform::STARTUPINFOA start = {};
+    start.cb = 68;
+    start.dwFlags = platform::kStartfUseShowWindow | platform::kStartfUseStdHandles;
+    start.wShowWindow = platform::kSwHide;
+    start.hStdInput = inRead;
+    start.hStdOutput = outWrite;
+    start.hStdError = outWrite;
+    platform::PROCESS_INFORMATION server = {};
+    ASSERT_NE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                       nullptr, &start, &server),
+              0)
+        << "error " << platform::GetLastError();
+
+    // Our copies of the server's ends go, so the pipe breaks when the server ends.
+    platform::CloseHandle(outWrite);
+    platform::CloseHandle(inRead);
+
+    // The quit command goes only once the server has printed: it would end the server
+    // before its actions otherwise.
+    std::string output;
+    char chunk[4096];
+    platform::DWORD got = 0;
+    while (output.find("hello\r\n") == std::string::npos || output.find("err") == std::string::npos) {
+        ASSERT_NE(platform::ReadFile(outRead, chunk, sizeof(chunk), &got, nullptr), 0) << output;
+        output.append(chunk, got);
+    }
+    platform::DWORD written = 0;
+    ASSERT_NE(platform::WriteFile(inWrite, "quit\r\n", 6, &written, nullptr), 0);
+    EXPECT_EQ(written, 6u);
+    while (platform::ReadFile(outRead, chunk, sizeof(chunk), &got, nullptr) != 0) {
+        output.append(chunk, got);
+    }
+    EXPECT_EQ(platform::GetLastError(), kErrorBrokenPipe);
+    EXPECT_EQ(output, "hello\r\nerr") << output;
+    EXPECT_EQ(WaitForExit(server.hProcess), 5u);
+    EXPECT_EQ(support::ReadWholeFile(stdinFile), "quit\r\n");
+
+    // The server's read end is gone with it: the quit command finds no reader.
+    platform::SetLastError(0);
+    EXPECT_EQ(platform::WriteFile(inWrite, "quit\r\n", 6, &written, nullptr), 0);
+    EXPECT_EQ(platform::GetLastError(), kErrorNoData);
+
+    platform::CloseHandle(outRead);
+    platform::CloseHandle(inWrite);
+    CloseBoth(server);
+}
+
+}  // namespace
+
+#endif  // _WIN32

@@ -1,0 +1,161 @@
+// The server's command line from the first line of the command file.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "service_test_support.h"
+#include "supervision/command_file.h"
+
+namespace {
+
+using service_test::WriteBytes;
+
+class CommandFileTest : public ::testing::Test {
+protected:
+    void SetUp() override { folder_ = service_test::MakeFreshFolder(); }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+    // Writes the file and reads its command line; the result code goes to code_.
+    std::string Read(const std::string& bytes) {
+        const std::filesystem::path file = folder_ / "server.cmd";
+        WriteBytes(file, bytes);
+        char line[kCommandLineSize];
+        std::memset(line, 'X', sizeof line);
+        code_ = ReadCommandLine(file.string().c_str(), line, sizeof line);
+        return code_ == 0 ? std::string(line) : std::string("<none>");
+    }
+
+    std::filesystem::path folder_;
+    platform::DWORD code_ = 12345;
+};
+
+// --- Files that give no command line --------------------------------------------------
+
+TEST_F(CommandFileTest, AMissingFileGivesCode2) {
+    char line[kCommandLineSize];
+    EXPECT_EQ(ReadCommandLine((folder_ / "missing.cmd").string().c_str(), line, sizeof line),
+              kNoCommandFile);
+}
+
+TEST_F(CommandFileTest, ANameLostToAFailedAllocationBehavesAsAMissingFile) {
+    char line[kCommandLineSize];
+    EXPECT_EQ(ReadCommandLine(nullptr, line, sizeof line), kNoCommandFile);
+}
+
+TEST_F(CommandFileTest, AFolderInsteadOfAFileGivesNoLine) {
+    char line[kCommandLineSize];
+    const platform::DWORD code = ReadCommandLine(folder_.string().c_str(), line, sizeof line);
+    // Linux opens a folder and fails the read; either way no command line comes of it.
+    EXPECT_TRUE(code == kNoCommandFile || code == kNoCommandLine) << code;
+}
+
+TEST_F(CommandFileTest, AnEmptyFileGivesCode9) {
+    Read("");
+    EXPECT_EQ(code_, kNoCommandLine);
+}
+
+TEST_F(CommandFileTest, AFileWhoseDataBeginsWithCtrlZGivesCode9) {
+    Read("\x1A" "server.exe\r\n");
+    EXPECT_EQ(code_, kNoCommandLine);
+}
+
+TEST_F(CommandFileTest, AFileOfOnlyAByteOrderMarkGivesCode9) {
+    Read("\xEF\xBB\xBF");
+    EXPECT_EQ(code_, kNoCommandLine);
+}
+
+TEST_F(CommandFileTest, AFileOfOnlyCarriageReturnsGivesCode9) {
+    Read("\r\r");
+    EXPECT_EQ(code_, kNoCommandLine);
+}
+
+// --- Line ends ------------------------------------------------------------------------------
+
+TEST_F(CommandFileTest, CarriageReturnAndLineFeedAreRemoved) {
+    EXPECT_EQ(Read("server.exe -port 7777\r\nsecond line\r\n"), "server.exe -port 7777");
+    EXPECT_EQ(code_, 0u);
+}
+
+TEST_F(CommandFileTest, ALineFeedAloneEndsTheLine) {
+    EXPECT_EQ(Read("server.exe\nsecond\n"), "server.exe");
+}
+
+TEST_F(CommandFileTest, TheOnlyLineWithoutALineEndIsTakenWhole) {
+    EXPECT_EQ(Read("server.exe run"), "server.exe run");
+}
+
+TEST_F(CommandFileTest, ACarriageReturnInsideTheLineIsDropped) {
+    EXPECT_EQ(Read("ab\rcd\r\r\n"), "abcd");
+}
+
+TEST_F(CommandFileTest, AnEmptyFirstLineGivesAnEmptyCommandLine) {
+    EXPECT_EQ(Read("\r\nserver.exe\r\n"), "");
+    EXPECT_EQ(code_, 0u);
+}
+
+TEST_F(CommandFileTest, OnlyTheFirstLineCounts) {
+    EXPECT_EQ(Read("one two\r\nthree\r\n\x1A"), "one two");
+}
+
+// --- Bytes with a meaning of their own ------------------------------------------------------
+
+TEST_F(CommandFileTest, AUtf8ByteOrderMarkAtTheStartIsSkipped) {
+    EXPECT_EQ(Read("\xEF\xBB\xBFserver.exe run\r\n"), "server.exe run");
+}
+
+TEST_F(CommandFileTest, AByteOrderMarkAfterTheStartIsKept) {
+    EXPECT_EQ(Read("a\xEF\xBB\xBF" "b\r\n"), "a\xEF\xBB\xBF" "b");
+}
+
+TEST_F(CommandFileTest, CtrlZInsideTheLineEndsTheData) {
+    EXPECT_EQ(Read("ab\x1A" "cd\r\n"), "ab");
+}
+
+TEST_F(CommandFileTest, AZeroByteEndsTheCommandLine) {
+    EXPECT_EQ(Read(std::string("ab\0cd\r\nef\r\n", 11)), "ab");
+}
+
+TEST_F(CommandFileTest, AZeroByteFirstGivesAnEmptyCommandLine) {
+    EXPECT_EQ(Read(std::string("\0cd\r\n", 5)), "");
+    EXPECT_EQ(code_, 0u);
+}
+
+TEST_F(CommandFileTest, PercentSignsAndQuotesStayAsTheyAre) {
+    EXPECT_EQ(Read("\"C:\\My Server\\run.exe\" %1 %%PATH%%\r\n"),
+              "\"C:\\My Server\\run.exe\" %1 %%PATH%%");
+}
+
+// --- Length -----------------------------------------------------------------------------------
+
+TEST_F(CommandFileTest, AFirstLineOf5000CharactersIsCutAfter4095) {
+    std::string longLine;
+    for (int i = 0; i < 5000; ++i) longLine += static_cast<char>('a' + i % 26);
+    const std::string line = Read(longLine + "\r\nsecond\r\n");
+    EXPECT_EQ(line.size(), 4095u);
+    EXPECT_EQ(line, longLine.substr(0, 4095));
+}
+
+TEST_F(CommandFileTest, ALineOfExactly4095CharactersIsKeptWhole) {
+    const std::string longLine(4095, 'x');
+    EXPECT_EQ(Read(longLine + "\r\n"), longLine);
+}
+
+TEST_F(CommandFileTest, CarriageReturnsDoNotCountTowardsTheLimit) {
+    std::string bytes;
+    for (int i = 0; i < 4095; ++i) bytes += "y\r";
+    EXPECT_EQ(Read(bytes + "z\n"), std::string(4095, 'y'));
+}
+
+TEST_F(CommandFileTest, ASmallBufferIsNeverOverrun) {
+    const std::filesystem::path file = folder_ / "server.cmd";
+    WriteBytes(file, "abcdefgh\r\n");
+    char line[6] = {'?', '?', '?', '?', '?', '?'};
+    ASSERT_EQ(ReadCommandLine(file.string().c_str(), line, 5), 0u);
+    EXPECT_STREQ(line, "abcd");
+    EXPECT_EQ(line[5], '?');
+}
+
+}  // namespace

@@ -1,0 +1,214 @@
+// The control handler: stop, interrogate and every other request.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/control.h"
+#include "service_test_support.h"
+#include "supervision/launch.h"
+#include "supervision/reader.h"
+
+namespace {
+
+using service_test::ServiceTest;
+using service_test::SetText;
+using service_test::Show;
+
+using Strings = std::vector<std::string>;
+
+// The input pipe's write end, as the launch hands it out.
+platform::HANDLE const kQuitPipe = reinterpret_cast<platform::HANDLE>(4);
+
+class ControlTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        PrepareStatus();
+        fake::SetThreadMode(fake::ThreadMode::RunUntilIdle);
+    }
+
+    // A service that runs: server started, hint seen, running reported. The log and the
+    // reports start empty from here.
+    void StartRunning() {
+        fake::PushRead("STARTED\n");
+        ASSERT_EQ(LaunchServer(), 0u);
+        ASSERT_EQ(fake::Reports().size(), 1u);
+        logBefore_ = Log();
+    }
+
+    std::string NewLog() const { return Log().substr(logBefore_.size()); }
+    static std::vector<platform::SERVICE_STATUS> NewReports() {
+        std::vector<platform::SERVICE_STATUS> reports = fake::Reports();
+        reports.erase(reports.begin());
+        return reports;
+    }
+
+    std::string logBefore_;
+};
+
+// --- Stop -----------------------------------------------------------------------------------------
+
+TEST_F(ControlTest, AStopWritesExactlyTheSixQuitBytesLogsStoppedAndReportsStopped) {
+    StartRunning();
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(fake::Written(kQuitPipe), std::string("quit\r\n"));
+    EXPECT_EQ(fake::CallsStartingWith("WriteFile"), Strings{"WriteFile h4 6"});
+    EXPECT_EQ(NewLog(), "stopped.\n");
+    const auto reports = NewReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].ServiceType, 0x30u);
+    EXPECT_EQ(reports[0].CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports[0].ControlsAccepted, 1u);
+    EXPECT_EQ(reports[0].Win32ExitCode, 0u);
+    EXPECT_EQ(reports[0].ServiceSpecificExitCode, 0u);
+    EXPECT_EQ(reports[0].CheckPoint, 0u);
+    EXPECT_EQ(reports[0].WaitHint, 0u);
+    // The server is neither waited for nor ended, and its handles stay open.
+    EXPECT_TRUE(fake::CallsStartingWith("TerminateProcess").empty());
+    EXPECT_TRUE(fake::CallsStartingWith("CloseHandle").empty());
+}
+
+TEST_F(ControlTest, AConfiguredQuitCommandIsWrittenByteForByteWithNoLineEndAdded) {
+    SetText(Settings.QuitCommand, "quit");
+    StartRunning();
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(fake::Written(kQuitPipe), "quit");
+}
+
+TEST_F(ControlTest, AnEmptyQuitCommandStillMakesTheWriteCall) {
+    SetText(Settings.QuitCommand, "");
+    StartRunning();
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(fake::CallsStartingWith("WriteFile"), Strings{"WriteFile h4 0"});
+    EXPECT_EQ(NewLog(), "stopped.\n");
+}
+
+TEST_F(ControlTest, AQuitCommandLostToAFailedAllocationIsWrittenAsAnEmptyOne) {
+    service_test::ClearText(Settings.QuitCommand);
+    StartRunning();
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(fake::CallsStartingWith("WriteFile"), Strings{"WriteFile h4 0"});
+    EXPECT_EQ(NewReports().at(0).CurrentState, platform::kServiceStopped);
+}
+
+TEST_F(ControlTest, AFailedWriteIsLoggedWithItsCodeWhichTheStoppedReportCarries) {
+    StartRunning();
+    fake::Fail(fake::Op::WriteFile, 1, 232);
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(NewLog(), "Error writing stop command 232.\n");
+    const auto reports = NewReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports[0].Win32ExitCode, 232u);
+}
+
+TEST_F(ControlTest, AStopReplacesTheServersStoredExitCode) {
+    StartRunning();
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        ServiceStatus.Win32ExitCode = 3;
+    }
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(NewReports().at(0).Win32ExitCode, 0u);
+}
+
+TEST_F(ControlTest, AStopAfterTheReaderClosedThePipesFailsWithTheInvalidHandleCode) {
+    fake::SetExitCode(7);
+    fake::PushRead("no hint here\n");
+    fake::PushReadFailure(109);
+    Settings.ServerStartupTimeoutInSeconds = 1;
+    ASSERT_EQ(LaunchServer(), 109u);
+    const std::size_t reportsBefore = fake::Reports().size();
+    const std::string logBefore = Log();
+    ControlHandler(platform::kServiceControlStop);
+    const std::string expected =
+        "Error writing stop command " + std::to_string(platform::kErrorInvalidHandle) + ".\n";
+    EXPECT_EQ(Log().substr(logBefore.size()), expected);
+    const auto reports = fake::Reports();
+    ASSERT_EQ(reports.size(), reportsBefore + 1);
+    EXPECT_EQ(reports.back().CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports.back().Win32ExitCode, platform::kErrorInvalidHandle);
+    // The write went to no handle at all: never into a closed or reused one.
+    EXPECT_EQ(fake::ClosedHandleUses(), 0);
+}
+
+TEST_F(ControlTest, AFailingStoppedReportIsLoggedAfterTheStopMessage) {
+    StartRunning();
+    fake::Fail(fake::Op::SetServiceStatus, 2, 1062);
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(NewLog(), "stopped.\nSetServiceStatus error 1062\n");
+}
+
+TEST_F(ControlTest, ASecondStopChangesNothing) {
+    StartRunning();
+    ControlHandler(platform::kServiceControlStop);
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(fake::Written(kQuitPipe), "quit\r\n");
+    EXPECT_EQ(NewReports().size(), 1u);
+    EXPECT_EQ(NewLog(), "stopped.\n");
+}
+
+// --- Interrogate and the rest ----------------------------------------------------------------
+
+TEST_F(ControlTest, AnInterrogationReportsTheRecordUnchangedAndLogsNothing) {
+    StartRunning();
+    const platform::SERVICE_STATUS before = Record();
+    ControlHandler(platform::kServiceControlInterrogate);
+    const auto reports = NewReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(Show(reports[0]), Show(before));
+    EXPECT_EQ(NewLog(), "");
+    EXPECT_TRUE(fake::CallsStartingWith("WriteFile").empty());
+}
+
+TEST_F(ControlTest, AnyOtherCodeIsLoggedAsUnrecognisedAndAnsweredWithOneReport) {
+    StartRunning();
+    const platform::SERVICE_STATUS before = Record();
+    ControlHandler(2);
+    ControlHandler(6);
+    EXPECT_EQ(NewLog(), "Unrecognized opcode 2\nUnrecognized opcode 6\n");
+    const auto reports = NewReports();
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(Show(reports[0]), Show(before));
+    EXPECT_EQ(Show(reports[1]), Show(before));
+    EXPECT_TRUE(fake::CallsStartingWith("WriteFile").empty());
+}
+
+TEST_F(ControlTest, CodesFrom2147483648OnArePrintedAsNegativeNumbers) {
+    StartRunning();
+    ControlHandler(2147483648u);
+    ControlHandler(4294967295u);
+    EXPECT_EQ(NewLog(), "Unrecognized opcode -2147483648\nUnrecognized opcode -1\n");
+}
+
+TEST_F(ControlTest, NothingIsReportedAfterStopped) {
+    StartRunning();
+    ControlHandler(platform::kServiceControlStop);
+    ControlHandler(platform::kServiceControlInterrogate);
+    ControlHandler(5);
+    const auto reports = NewReports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].CurrentState, platform::kServiceStopped);
+    // The request is still logged: it did arrive.
+    EXPECT_EQ(NewLog(), "stopped.\nUnrecognized opcode 5\n");
+}
+
+TEST_F(ControlTest, TheProcessExitCodeIsTheStoppedReportsNotALaterWrite) {
+    fake::SetExitCode(42);
+    fake::SetSleepHook([](int sleep) {
+        if (sleep != 1) return;
+        ControlHandler(platform::kServiceControlStop);
+        // The server's output breaks after the stop: the reader stores its exit code.
+        fake::PushReadFailure(109);
+        ASSERT_TRUE(fake::WaitForReader(1));
+    });
+    EXPECT_EQ(LaunchServer(), 109u);
+    EXPECT_EQ(Record().Win32ExitCode, 42u);
+    platform::DWORD exitCode = 99;
+    ASSERT_TRUE(StoppedExitCode(&exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
+}
+
+}  // namespace

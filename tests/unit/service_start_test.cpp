@@ -1,0 +1,199 @@
+// The program's entry and the service's start routine, through the fake dispatcher.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "service/control.h"
+#include "service/entry.h"
+#include "service/start.h"
+#include "service_test_support.h"
+#include "supervision/reader.h"
+#include "supervision/startup_wait.h"
+
+namespace {
+
+using service_test::ServiceTest;
+using service_test::Show;
+using service_test::WriteBytes;
+
+using Strings = std::vector<std::string>;
+
+// The settings come from a file named on the command line, as in a real start.
+class ServiceStartTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        ResetSettingsForTest();  // LoadSettings fills them from the file
+        iniPath_ = (folder_ / "Tallowmere.ini").string();
+        commandLine_ = "C:\\svc\\tallowmere-service.exe -" + iniPath_;
+        fake::SetCommandLine(commandLine_);
+        fake::SetThreadMode(fake::ThreadMode::RunUntilIdle);
+        WriteSettings("");
+    }
+
+    void WriteSettings(const std::string& extraLines) {
+        WriteBytes(iniPath_, "[Tallowmere]\r\nUseLog=0\r\nCommandFile=" + commandFile_.string() +
+                                 "\r\nLaunchFolder=" + folder_.string() + "\r\n" + extraLines);
+    }
+
+    std::string StartupLines() const {
+        return "Using INI file: " + iniPath_ + "\nWriting to log file Tallowmere.log\n" +
+               "Launching file " + commandFile_.string() + "\nHome folder " + folder_.string() +
+               "\nCommand line " + commandLine_ + "\n";
+    }
+
+    std::string iniPath_;
+    std::string commandLine_;
+};
+
+// --- The start routine -----------------------------------------------------------------------
+
+TEST_F(ServiceStartTest, AFailedRegistrationIsLoggedAndNothingIsReportedOrStarted) {
+    fake::Fail(fake::Op::RegisterServiceCtrlHandlerA, 1, 1072);
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(Log(), StartupLines() + "RegisterServiceCtrlHandler failed 1072\n");
+    EXPECT_TRUE(fake::Reports().empty());
+    EXPECT_TRUE(fake::CallsStartingWith("CreatePipe").empty());
+}
+
+TEST_F(ServiceStartTest, TheConfiguredServiceNameIsRegistered) {
+    WriteSettings("ServiceName=Quorin Game\r\n");
+    fake::PushRead("STARTED\n");
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(fake::CallsStartingWith("Register"), Strings{"RegisterServiceCtrlHandlerA Quorin Game"});
+    EXPECT_EQ(fake::RegisteredHandler(), &ControlHandler);
+}
+
+TEST_F(ServiceStartTest, TheDefaultServiceNameIsRegisteredAsTheEmptyText) {
+    fake::PushRead("STARTED\n");
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(fake::CallsStartingWith("Register"), Strings{"RegisterServiceCtrlHandlerA "});
+}
+
+TEST_F(ServiceStartTest, ASuccessfulStartLogsEverythingInOrderAndReportsRunning) {
+    fake::PushRead("server STARTED\n");
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(Log(), StartupLines() + "server.exe --port 7777\n" + "server STARTED\n" + "\n" +
+                         "\nReturning the Main Thread \n");
+    const auto reports = fake::Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(Show(reports[0]), Show({0x30, 4, 1, 0, 0, 0, 1000}));
+}
+
+TEST_F(ServiceStartTest, AMissingCommandFileGivesOneStoppedReportWithCode2AndNoMessage) {
+    std::filesystem::remove(commandFile_);
+    ServiceStart(0, nullptr);
+    const auto reports = fake::Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(Show(reports[0]), Show({0x30, 1, 1, 2, 0, 0, 0}));
+    EXPECT_EQ(Log(), StartupLines());
+}
+
+TEST_F(ServiceStartTest, AFailingStoppedReportOfAFailedLaunchLeavesNoTrace) {
+    std::filesystem::remove(commandFile_);
+    fake::Fail(fake::Op::SetServiceStatus, 1, 6);
+    ServiceStart(0, nullptr);
+    EXPECT_EQ(fake::Reports().size(), 1u);
+    EXPECT_EQ(Log(), StartupLines());
+}
+
+TEST_F(ServiceStartTest, ATimeoutEndsWithStartPendingThenOneStoppedReportWith109) {
+    WriteSettings("ServerStartupTimeoutInSeconds=1\r\n");
+    fake::ExitOnWrite(0);
+    ServiceStart(0, nullptr);
+    const auto reports = fake::Reports();
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0].CurrentState, platform::kServiceStartPending);
+    EXPECT_EQ(reports[1].CurrentState, platform::kServiceStartPending);
+    EXPECT_EQ(Show(reports[2]), Show({0x30, 1, 1, 109, 0, 0, 0}));
+}
+
+TEST_F(ServiceStartTest, ATimeoutOf0GivesASingleStoppedReport) {
+    WriteSettings("ServerStartupTimeoutInSeconds=0\r\n");
+    ServiceStart(0, nullptr);
+    const auto reports = fake::Reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(Show(reports[0]), Show({0x30, 1, 1, 109, 0, 0, 0}));
+    // The server that never showed its hint was ended before that report.
+    const auto calls = service_test::CallsOf({"TerminateProcess", "SetServiceStatus"});
+    EXPECT_EQ(calls, (Strings{"TerminateProcess h5 109", "SetServiceStatus 1 0"}));
+    EXPECT_EQ(Log(), StartupLines() + "server.exe --port 7777\n" + kServerEndedMessage);
+}
+
+// --- The program's entry ----------------------------------------------------------------------
+
+TEST_F(ServiceStartTest, TheDispatcherGetsOneServiceUnderTheEmptyName) {
+    std::filesystem::remove(commandFile_);
+    ProgramEntry();
+    EXPECT_FALSE(fake::DispatchedNameNull());
+    EXPECT_EQ(fake::DispatchedName(), "");
+}
+
+TEST_F(ServiceStartTest, AFailedDispatcherWritesOneDebuggerLineAndNothingElse) {
+    fake::Fail(fake::Op::StartServiceCtrlDispatcherA, 1, 1063);
+    EXPECT_EQ(ProgramEntry(), 1063u);
+    EXPECT_EQ(fake::DebugOutput(), "StartServiceCtrlDispatcher error = 1063\n");
+    EXPECT_EQ(fake::DebugOutputCalls(), 1);
+    EXPECT_TRUE(fake::CallsStartingWith("Register").empty());
+    EXPECT_TRUE(fake::Reports().empty());
+}
+
+TEST_F(ServiceStartTest, AFailedDispatcherWithoutAnErrorCodeStillGivesANonzeroResult) {
+    fake::Fail(fake::Op::StartServiceCtrlDispatcherA, 1, 0);
+    EXPECT_NE(ProgramEntry(), 0u);
+    EXPECT_EQ(fake::DebugOutput(), "StartServiceCtrlDispatcher error = 0\n");
+}
+
+TEST_F(ServiceStartTest, AStartAndAStopEndTheProcessWithCode0) {
+    fake::PushRead("STARTED\n");
+    // Both come once the service has been reported running.
+    fake::SendControl(platform::kServiceControlInterrogate, 1);
+    fake::SendControl(platform::kServiceControlStop, 1);
+    EXPECT_EQ(ProgramEntry(), 0u);
+    fake::ReleaseReads();  // the reader, draining after the hint, ends
+    fake::JoinThreads();
+    EXPECT_EQ(service_test::States(fake::Reports()),
+              (std::vector<platform::DWORD>{4, 4, 1}));
+    EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
+    // The start routine's last line and the stop race each other; both are there.
+    EXPECT_NE(Log().find("\nReturning the Main Thread \n"), std::string::npos);
+    EXPECT_NE(Log().find("stopped.\n"), std::string::npos);
+}
+
+TEST_F(ServiceStartTest, AFailedLaunchEndsTheProcessWithItsCode) {
+    std::filesystem::remove(commandFile_);
+    EXPECT_EQ(ProgramEntry(), 2u);
+}
+
+TEST_F(ServiceStartTest, AFailedQuitWriteEndsTheProcessWithTheWritesCode) {
+    fake::PushRead("STARTED\n");
+    fake::Fail(fake::Op::WriteFile, 1, 232);
+    fake::SendControl(platform::kServiceControlStop, 1);
+    EXPECT_EQ(ProgramEntry(), 232u);
+}
+
+TEST_F(ServiceStartTest, AStopDuringTheStartWaitEndsTheProcessAndNothingFollowsStopped) {
+    fake::SetSleepHook([](int sleep) {
+        if (sleep != 2) return;
+        fake::SendControl(platform::kServiceControlStop);
+        ASSERT_TRUE(fake::WaitForControls(1));
+        fake::PushRead("STARTED\n");  // a late hint
+        ASSERT_TRUE(fake::WaitForReader(1));
+    });
+    EXPECT_EQ(ProgramEntry(), 0u);
+    // The dispatcher returned at the stopped report; the start routine is still in its
+    // sleep. Let it see the late hint, then end the draining reader and the routine.
+    ASSERT_TRUE(fake::WaitForReader(1));
+    fake::ReleaseReads();
+    fake::JoinThreads();
+    const auto reports = fake::Reports();
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports[0].CurrentState, platform::kServiceStartPending);
+    EXPECT_EQ(reports[1].CurrentState, platform::kServiceStartPending);
+    EXPECT_EQ(reports[2].CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(Log().find("Returning the Main Thread"), std::string::npos);
+    EXPECT_EQ(fake::Sleeps(), 2);
+}
+
+}  // namespace

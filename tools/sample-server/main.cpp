@@ -1,0 +1,373 @@
+// sample-server: a console server that does what its command line tells it, for the
+// demo, the integration and end-to-end tests and the benchmarks.
+//
+// Usage: sample-server [option | action]...
+//
+// Actions run once each, in the order given, on the main thread:
+//   --print TEXT          write TEXT to standard output in one write
+//   --eprint TEXT         the same on standard error
+//   --sleep MS            pause MS milliseconds
+//   --hint MS             pause MS ms, then write the hint text and "\n" in one write
+//   --split-hint MS       write the hint text's first half (rounded up: "STAR" of
+//                         "STARTED"), pause MS ms, then the rest and "\n"
+//   --flood BYTES         write the first BYTES bytes of the flood pattern (below)
+//   --print-padded N:TEXT one write of N bytes: the flood pattern's first N - len(TEXT)
+//                         bytes, then TEXT (a read of exactly N bytes that ends in it)
+//   --mark FILE           create FILE (empty): tells a test that the actions before
+//                         it are done, e.g. that a flood did not block
+//   --close-stdin         close standard input now (see --stdin for "at once")
+//   --exit CODE           end now with CODE, whatever stdin brings
+//   --crash               end as a crashing program does: SIGSEGV on POSIX (no core
+//                         file); on Windows the process ends with 0xC0000005 without
+//                         the crash dialog (which would hang a test under Wine)
+// Once the actions are done the server idles until it ends (quit command, end of
+// input, --max-life).
+//
+// Options (anywhere on the line):
+//   --hint-text TEXT      the start hint (default "STARTED")
+//   --quit TEXT           the server ends once the bytes it received on standard
+//                         input hold TEXT (default "quit", so "quit\r\n" matches too)
+//   --on-quit TEXT        write TEXT to standard output when the quit command came,
+//                         before ending (a start hint that comes too late, say)
+//   --exit-code N         status on the quit command or at end of input (default 0);
+//                         decimal or 0x hex, up to 32 bits
+//   --stdin MODE          read (default): a thread reads standard input from the
+//                         start, records it and watches for the quit command;
+//                         close: close standard input at once; never: leave it open
+//                         and never read it
+//   --stdin-file FILE     record every byte received on standard input into FILE,
+//                         created empty at start, flushed after each read
+//   --exit-file FILE      at the end write how the server ended: "quit", "eof",
+//                         "exit" or "max-life", and a line feed
+//   --cwd-file FILE       write the current folder and a line feed at start
+//   --start-time-file FILE  write, as the first thing, "<wall> <mono>\n": wall-clock
+//                         microseconds since 1970 and monotonic-clock nanoseconds
+//                         (std::steady_clock: CLOCK_MONOTONIC on Linux, the
+//                         performance counter on Windows)
+//   --pid-file FILE       write the process id and a line feed at start
+//   --argv-file FILE      write each argument after the program's name, each
+//                         followed by a line feed
+//   --max-life SECONDS    end on its own after this long, status 3 (default 300), so
+//                         no test leaves a server behind for long
+//   --help                this text
+//
+// TEXT takes the escapes \n \r \t \\ \0 and \xHH, so percent signs, zero bytes and
+// line ends can be printed from a command file, where a backslash is an ordinary
+// character.
+//
+// The flood pattern: 64-byte lines "flood NNNNNNNN " (the line's number from 0, eight
+// digits), 48 letters from the alphabet starting at letter (N mod 26) and wrapping,
+// and "\n". A flood of BYTES bytes is the first BYTES bytes of that endless stream,
+// written in pieces of 64 KiB at most.
+//
+// Output goes straight to the operating system (os.cpp) without buffering or text-mode
+// translation, so what a test asks for is byte for byte what the pipe carries.
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "os.h"
+
+namespace {
+
+constexpr const char* kHelp =
+    "Usage: sample-server [option | action]...\n"
+    "Actions, run in the order given:\n"
+    "  --print TEXT        write TEXT to standard output in one write\n"
+    "  --eprint TEXT       write TEXT to standard error\n"
+    "  --sleep MS          pause\n"
+    "  --hint MS           pause, then write the hint text and \"\\n\"\n"
+    "  --split-hint MS     hint's first half, pause, the rest and \"\\n\"\n"
+    "  --flood BYTES       first BYTES bytes of the pattern of 64-byte lines\n"
+    "                      \"flood NNNNNNNN \" + 48 letters from (N mod 26) + \"\\n\"\n"
+    "  --print-padded N:TEXT  one write of N bytes: flood bytes, then TEXT\n"
+    "  --mark FILE         create FILE\n"
+    "  --close-stdin       close standard input\n"
+    "  --exit CODE         end now with CODE\n"
+    "  --crash             crash (SIGSEGV; Windows: exit 0xC0000005, no dialog)\n"
+    "Options:\n"
+    "  --hint-text TEXT    start hint (default STARTED)\n"
+    "  --quit TEXT         end when standard input has brought TEXT (default quit)\n"
+    "  --on-quit TEXT      write TEXT when the quit command came, then end\n"
+    "  --exit-code N       status on quit or end of input (default 0)\n"
+    "  --stdin MODE        read (default), close (at once) or never\n"
+    "  --stdin-file FILE   record standard input into FILE, flushed per read\n"
+    "  --exit-file FILE    write quit, eof, exit or max-life at the end\n"
+    "  --cwd-file FILE     write the current folder\n"
+    "  --start-time-file FILE  write \"<wall us since 1970> <steady ns>\"\n"
+    "  --pid-file FILE     write the process id\n"
+    "  --argv-file FILE    write each argument on a line\n"
+    "  --max-life SECONDS  end with status 3 after this long (default 300)\n"
+    "TEXT escapes: \\n \\r \\t \\\\ \\0 \\xHH\n";
+
+struct Action {
+    std::string name;
+    std::string value;
+};
+
+// What the options set; read-only once the threads run.
+struct Options {
+    std::string hintText = "STARTED";
+    std::string quit = "quit";
+    std::string onQuit;
+    std::uint32_t exitCode = 0;
+    std::string stdinMode = "read";
+    std::string stdinFile;
+    std::string exitFile;
+    std::string cwdFile;
+    std::string startTimeFile;
+    std::string pidFile;
+    std::string argvFile;
+    long maxLifeSeconds = 300;
+};
+
+Options options;
+std::atomic<bool> ending{false};  // the first way out wins; the others are ignored
+
+[[noreturn]] void Fail(const std::string& message) {
+    std::fprintf(stderr, "sample-server: %s\n", message.c_str());
+    std::exit(125);
+}
+
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c != '\\' || i + 1 == text.size()) {
+            out += c;
+            continue;
+        }
+        char e = text[++i];
+        switch (e) {
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case '0': out += '\0'; break;
+            case '\\': out += '\\'; break;
+            case 'x': {
+                std::string hex = text.substr(i + 1, 2);
+                if (hex.size() != 2 || !std::isxdigit(static_cast<unsigned char>(hex[0])) ||
+                    !std::isxdigit(static_cast<unsigned char>(hex[1])))
+                    Fail("bad \\x escape in " + text);
+                out += static_cast<char>(std::strtoul(hex.c_str(), nullptr, 16));
+                i += 2;
+                break;
+            }
+            default: out += '\\'; out += e; break;  // unknown escapes stay as written
+        }
+    }
+    return out;
+}
+
+unsigned long long Number(const std::string& text) {
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text.c_str(), &end, 0);
+    if (text.empty() || *end != '\0') Fail("not a number: " + text);
+    return value;
+}
+
+// --- Files and endings -------------------------------------------------------------
+
+// Written under another name and renamed, so a test that polls for the file never
+// reads it half written.
+void WriteFileText(const std::string& path, const std::string& text) {
+    std::string part = path + ".part";
+    std::FILE* file = std::fopen(part.c_str(), "wb");
+    if (!file) Fail("cannot write " + path);
+    std::fwrite(text.data(), 1, text.size(), file);
+    std::fclose(file);
+    std::error_code error;
+    std::filesystem::rename(part, path, error);
+    if (error) Fail("cannot write " + path);
+}
+
+// Ends the whole process, whichever thread gets here first.
+[[noreturn]] void End(const char* how, std::uint32_t code) {
+    if (ending.exchange(true)) {
+        for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    if (!options.exitFile.empty()) WriteFileText(options.exitFile, std::string(how) + "\n");
+    ExitNow(code);
+}
+
+// --- The work ----------------------------------------------------------------------
+
+std::string FloodPiece(std::uint64_t offset, std::size_t size) {
+    std::string piece;
+    piece.reserve(size + 64);
+    std::uint64_t line = offset / 64;
+    std::size_t skip = static_cast<std::size_t>(offset % 64);
+    while (piece.size() < size + skip) {
+        char text[80];
+        std::snprintf(text, sizeof text, "flood %08llu ", static_cast<unsigned long long>(line));
+        std::string l = text;
+        for (int k = 0; k < 48; ++k) l += static_cast<char>('a' + (line + static_cast<std::uint64_t>(k)) % 26);
+        l += '\n';
+        piece += l;
+        ++line;
+    }
+    return piece.substr(skip, size);
+}
+
+void Flood(std::uint64_t bytes) {
+    constexpr std::size_t kPiece = 64 * 1024;  // a multiple of the line length
+    for (std::uint64_t done = 0; done < bytes;) {
+        std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, bytes - done));
+        std::string piece = FloodPiece(done, size);
+        WriteAll(1, piece.data(), piece.size());
+        done += size;
+    }
+}
+
+void Pause(const std::string& ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(Number(ms)));
+}
+
+void StdinReader() {
+    std::FILE* record = nullptr;
+    if (!options.stdinFile.empty()) {
+        record = std::fopen(options.stdinFile.c_str(), "ab");
+        if (!record) Fail("cannot write " + options.stdinFile);
+    }
+    std::string received;
+    char buffer[4096];
+    for (;;) {
+        std::size_t size = ReadStdin(buffer, sizeof buffer);
+        if (size == 0) End("eof", options.exitCode);
+        if (record) {
+            std::fwrite(buffer, 1, size, record);
+            std::fflush(record);
+        }
+        received.append(buffer, size);
+        if (!options.quit.empty() && received.find(options.quit) != std::string::npos) {
+            WriteAll(1, options.onQuit.data(), options.onQuit.size());
+            End("quit", options.exitCode);
+        }
+    }
+}
+
+void RunAction(const Action& action) {
+    const std::string& v = action.value;
+    if (action.name == "--print") {
+        std::string text = Unescape(v);
+        WriteAll(1, text.data(), text.size());
+    } else if (action.name == "--eprint") {
+        std::string text = Unescape(v);
+        WriteAll(2, text.data(), text.size());
+    } else if (action.name == "--sleep") {
+        Pause(v);
+    } else if (action.name == "--hint") {
+        Pause(v);
+        std::string text = options.hintText + "\n";
+        WriteAll(1, text.data(), text.size());
+    } else if (action.name == "--split-hint") {
+        std::size_t half = (options.hintText.size() + 1) / 2;
+        WriteAll(1, options.hintText.data(), half);
+        Pause(v);
+        std::string rest = options.hintText.substr(half) + "\n";
+        WriteAll(1, rest.data(), rest.size());
+    } else if (action.name == "--flood") {
+        Flood(Number(v));
+    } else if (action.name == "--print-padded") {
+        std::size_t colon = v.find(':');
+        if (colon == std::string::npos) Fail("--print-padded takes N:TEXT");
+        std::size_t total = static_cast<std::size_t>(Number(v.substr(0, colon)));
+        std::string text = Unescape(v.substr(colon + 1));
+        if (text.size() > total) Fail("--print-padded: TEXT is longer than N");
+        std::string piece = FloodPiece(0, total - text.size()) + text;
+        WriteAll(1, piece.data(), piece.size());
+    } else if (action.name == "--mark") {
+        WriteFileText(v, "");
+    } else if (action.name == "--close-stdin") {
+        CloseStdin();
+    } else if (action.name == "--exit") {
+        End("exit", static_cast<std::uint32_t>(Number(v)));
+    } else if (action.name == "--crash") {
+        Crash();
+    }
+}
+
+bool IsAction(const std::string& name) {
+    static const char* const kWithValue[] = {"--print", "--eprint", "--sleep", "--hint",
+                                             "--split-hint", "--flood", "--print-padded",
+                                             "--mark", "--exit"};
+    for (const char* known : kWithValue)
+        if (name == known) return true;
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    auto now = std::chrono::system_clock::now();
+    auto steady = std::chrono::steady_clock::now();
+
+    std::vector<Action> actions;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "--help") {
+            std::fputs(kHelp, stdout);
+            return 0;
+        }
+        if (name == "--close-stdin" || name == "--crash") {
+            actions.push_back({name, ""});
+            continue;
+        }
+        if (i + 1 >= argc) Fail("missing value after " + name + " (see --help)");
+        std::string value = argv[++i];
+        if (IsAction(name)) actions.push_back({name, value});
+        else if (name == "--hint-text") options.hintText = Unescape(value);
+        else if (name == "--quit") options.quit = Unescape(value);
+        else if (name == "--on-quit") options.onQuit = Unescape(value);
+        else if (name == "--exit-code") options.exitCode = static_cast<std::uint32_t>(Number(value));
+        else if (name == "--stdin") options.stdinMode = value;
+        else if (name == "--stdin-file") options.stdinFile = value;
+        else if (name == "--exit-file") options.exitFile = value;
+        else if (name == "--cwd-file") options.cwdFile = value;
+        else if (name == "--start-time-file") options.startTimeFile = value;
+        else if (name == "--pid-file") options.pidFile = value;
+        else if (name == "--argv-file") options.argvFile = value;
+        else if (name == "--max-life") options.maxLifeSeconds = static_cast<long>(Number(value));
+        else Fail("unknown option " + name + " (see --help)");
+    }
+    if (options.stdinMode != "read" && options.stdinMode != "close" && options.stdinMode != "never")
+        Fail("--stdin takes read, close or never");
+
+    if (!options.startTimeFile.empty()) {
+        auto wall = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());
+        auto mono = std::chrono::duration_cast<std::chrono::nanoseconds>(steady.time_since_epoch());
+        WriteFileText(options.startTimeFile, std::to_string(wall.count()) + " " +
+                                                 std::to_string(mono.count()) + "\n");
+    }
+    IgnoreBrokenPipes();
+    if (!options.pidFile.empty()) WriteFileText(options.pidFile, std::to_string(ProcessId()) + "\n");
+    if (!options.cwdFile.empty())
+        WriteFileText(options.cwdFile, std::filesystem::current_path().string() + "\n");
+    if (!options.argvFile.empty()) {
+        std::string text;
+        for (int i = 1; i < argc; ++i) text += std::string(argv[i]) + "\n";
+        WriteFileText(options.argvFile, text);
+    }
+    if (!options.stdinFile.empty()) WriteFileText(options.stdinFile, "");
+
+    if (options.stdinMode == "read") std::thread(StdinReader).detach();
+    if (options.stdinMode == "close") CloseStdin();
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::seconds(options.maxLifeSeconds));
+        End("max-life", 3);
+    }).detach();
+
+    for (const Action& action : actions) RunAction(action);
+    for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
+}

@@ -1,0 +1,27 @@
+// The sample server's few system calls, straight to the operating system: no stdio
+// buffering and no text-mode translation, so that what a test asks for is byte for
+// byte what the pipe carries.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Writes all bytes to standard output (1) or standard error (2); a failed write ends
+// the attempt quietly, since a server whose reader has gone has nobody to tell.
+void WriteAll(int which, const char* data, std::size_t size);
+
+// Reads up to size bytes of standard input; 0 at its end or on failure.
+std::size_t ReadStdin(char* buffer, std::size_t size);
+
+void CloseStdin();
+unsigned long ProcessId();
+
+// POSIX: a write into a pipe without a reader fails instead of ending the server.
+void IgnoreBrokenPipes();
+
+// Ends the whole process at once with this status, whichever thread calls it.
+[[noreturn]] void ExitNow(std::uint32_t code);
+
+// Ends as a crashing program does: SIGSEGV on POSIX (no core file); on Windows the
+// status 0xC0000005 without the crash dialog.
+[[noreturn]] void Crash();
