@@ -146,7 +146,7 @@ bool FindProgram(const std::string& program, std::string& path, int& error) {
         const std::size_t colon = folders.find(':', start);
         std::string folder = folders.substr(start, colon == std::string::npos ? std::string::npos
                                                                                : colon - start);
-        if (folder.empty()) folder = ".";
+        if (folder.empty()) folder.assign(1, '.');
         const std::string candidate = Absolute(folder + "/" + program);
         if (IsExecutableFile(candidate, sawFile)) {
             path = candidate;
