@@ -35,6 +35,12 @@ void ServiceStart(platform::DWORD /*argc*/, char** /*argv*/) {
     }
     lock.lock();
     StatusHandle = handle;
+    if (StopReported) {
+        // A stop came between the registration and this store: its report went out
+        // without a handle and reached nobody. Send it again, now that there is one.
+        platform::SetServiceStatus(StatusHandle, &ServiceStatus);
+        return;
+    }
     lock.unlock();
 
     const platform::DWORD result = LaunchServer();

@@ -62,6 +62,7 @@ struct State {
     std::uint64_t clock = kClockStart;
     int sleeps = 0;
     std::function<void(int)> sleepHook;
+    std::function<void()> registrationHook;
     std::vector<platform::SERVICE_STATUS> reports;
     bool stoppedReported = false;
     std::string registeredName;
@@ -286,6 +287,11 @@ void SetSleepHook(std::function<void(int)> hook) {
     S.sleepHook = std::move(hook);
 }
 
+void SetRegistrationHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.registrationHook = std::move(hook);
+}
+
 int Sleeps() {
     std::lock_guard<std::mutex> lock(FakeLock);
     return S.sleeps;
@@ -389,13 +395,18 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
                                                   LPHANDLER_FUNCTION handler) {
-    std::lock_guard<std::mutex> lock(FakeLock);
-    const std::string name = serviceName == nullptr ? "(null)" : serviceName;
-    S.calls.push_back("RegisterServiceCtrlHandlerA " + name);
-    if (fake::ShouldFailLocked(Op::RegisterServiceCtrlHandlerA)) return nullptr;
-    S.registeredName = name;
-    S.handler = handler;
-    fake::Changed.notify_all();
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(FakeLock);
+        const std::string name = serviceName == nullptr ? "(null)" : serviceName;
+        S.calls.push_back("RegisterServiceCtrlHandlerA " + name);
+        if (fake::ShouldFailLocked(Op::RegisterServiceCtrlHandlerA)) return nullptr;
+        S.registeredName = name;
+        S.handler = handler;
+        fake::Changed.notify_all();
+        hook = S.registrationHook;
+    }
+    if (hook) hook();
     return fake::kStatusHandle;
 }
 

@@ -149,6 +149,9 @@ int Sleeps();
 
 // Every SetServiceStatus call, failed ones included, as the seven values it was handed.
 std::vector<platform::SERVICE_STATUS> Reports();
+// Called inside RegisterServiceCtrlHandlerA, after the handler is registered and before
+// the call returns: lets a test deliver a control in that gap.
+void SetRegistrationHook(std::function<void()> hook);
 // The status handle that RegisterServiceCtrlHandlerA hands out.
 platform::SERVICE_STATUS_HANDLE StatusHandleGiven();
 // The name and the handler of the last registration; null handler before one.

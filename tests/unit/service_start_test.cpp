@@ -7,6 +7,7 @@
 #include "service/control.h"
 #include "service/entry.h"
 #include "service/start.h"
+#include "service/status.h"
 #include "service_test_support.h"
 #include "supervision/reader.h"
 #include "supervision/startup_wait.h"
@@ -55,6 +56,22 @@ TEST_F(ServiceStartTest, AFailedRegistrationIsLoggedAndNothingIsReportedOrStarte
     EXPECT_EQ(Log(), StartupLines() + "RegisterServiceCtrlHandler failed 1072\n");
     EXPECT_TRUE(fake::Reports().empty());
     EXPECT_TRUE(fake::CallsStartingWith("CreatePipe").empty());
+}
+
+TEST_F(ServiceStartTest, AStopBeforeTheHandleIsStoredIsReportedAgainWithTheHandle) {
+    fake::SetRegistrationHook([] { ControlHandler(platform::kServiceControlStop); });
+    ServiceStart(0, nullptr);
+    const auto reports = fake::Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(fake::CallsStartingWith("SetServiceStatus").size(), 2u);
+    EXPECT_TRUE(fake::CallsStartingWith("CreatePipe").empty());
+    // No pipe exists yet, so the quit command could not be written: both reports carry
+    // that write's error, and so does the process's exit code.
+    EXPECT_EQ(reports.front().Win32ExitCode, reports.back().Win32ExitCode);
+    platform::DWORD code = 0;
+    EXPECT_TRUE(StoppedExitCode(&code));
+    EXPECT_EQ(code, reports.back().Win32ExitCode);
 }
 
 TEST_F(ServiceStartTest, TheConfiguredServiceNameIsRegistered) {
