@@ -120,10 +120,10 @@ bool FormatConversion(const char* start, const char** end, const Argument& argum
     *end = p + 1;
 
     // Flags, width and precision as written; the modifiers follow from the argument's type.
-    char spec[32];
+    char conversion[32];
     const std::size_t head = static_cast<std::size_t>(modifiers - start);
-    std::memcpy(spec, start, head);
-    spec[head] = '\0';
+    std::memcpy(conversion, start, head);
+    conversion[head] = '\0';
     // Only "-", width and precision are defined for a text.
     char textSpec[32] = "%";
     if (leftAlign) std::strcat(textSpec, "-");
@@ -141,29 +141,29 @@ bool FormatConversion(const char* start, const char** end, const Argument& argum
         std::strcat(textSpec, "ld");
         std::snprintf(piece, sizeof piece, textSpec, static_cast<long>(number));
     } else if (letter == 'c') {
-        std::strcat(spec, "c");
-        std::snprintf(piece, sizeof piece, spec, static_cast<int>(number));
+        std::strcat(conversion, "c");
+        std::snprintf(piece, sizeof piece, conversion, static_cast<int>(number));
     } else if (letter == 'd' || letter == 'i') {
-        std::strcat(spec, longs == 2 ? "ll" : longs == 1 ? "l" : "");
-        std::strncat(spec, &letter, 1);
+        std::strcat(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
+        std::strncat(conversion, &letter, 1);
         if (longs == 2) {
-            std::snprintf(piece, sizeof piece, spec, static_cast<long long>(number));
+            std::snprintf(piece, sizeof piece, conversion, static_cast<long long>(number));
         } else if (longs == 1) {
-            std::snprintf(piece, sizeof piece, spec, static_cast<long>(number));
+            std::snprintf(piece, sizeof piece, conversion, static_cast<long>(number));
         } else {
-            std::snprintf(piece, sizeof piece, spec, static_cast<int>(number));
+            std::snprintf(piece, sizeof piece, conversion, static_cast<int>(number));
         }
     } else {
         // u x X o read the 32 bits as unsigned.
         const std::uint32_t bits = static_cast<std::uint32_t>(number);
-        std::strcat(spec, longs == 2 ? "ll" : longs == 1 ? "l" : "");
-        std::strncat(spec, &letter, 1);
+        std::strcat(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
+        std::strncat(conversion, &letter, 1);
         if (longs == 2) {
-            std::snprintf(piece, sizeof piece, spec, static_cast<unsigned long long>(bits));
+            std::snprintf(piece, sizeof piece, conversion, static_cast<unsigned long long>(bits));
         } else if (longs == 1) {
-            std::snprintf(piece, sizeof piece, spec, static_cast<unsigned long>(bits));
+            std::snprintf(piece, sizeof piece, conversion, static_cast<unsigned long>(bits));
         } else {
-            std::snprintf(piece, sizeof piece, spec, static_cast<unsigned>(bits));
+            std::snprintf(piece, sizeof piece, conversion, static_cast<unsigned>(bits));
         }
     }
     return true;
