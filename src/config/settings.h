@@ -34,12 +34,13 @@ char* ReadSettingText(const char* key, const char* defaultText, const char* sett
 void FindSettingsPath(const char* commandLine, const char* currentDirectory, char* path,
                       std::size_t pathSize);
 
-// What a user of ServiceName, CommandFile, QuitCommand or StartHint reads: the setting,
-// or an empty text when it holds none (memory ran out), so that no user follows a null
+// What a user of ServiceName, CommandFile or QuitCommand reads: the setting, or an
+// empty text when it holds none (memory ran out), so that no user follows a null
 // pointer. What follows for each: ServiceName registers under the empty name, as by
 // default; an empty CommandFile cannot be opened, so the launch fails as with a missing
-// command file; an empty QuitCommand writes nothing and the stop is reported as usual; an
-// empty StartHint is found in the first piece of output. LaunchFolder is the exception:
-// without text it is handed over as no folder (null), and the server starts in the
-// service's own folder.
+// command file; an empty QuitCommand writes nothing and the stop is reported as usual.
+// Two exceptions: a StartHint without text is never found (an empty one would count at
+// the first output and report a start nobody saw), so the start ends by the timeout;
+// a LaunchFolder without text is handed over as no folder (null), and the server
+// starts in the service's own folder.
 inline const char* SettingText(const char* text) { return text != nullptr ? text : ""; }
