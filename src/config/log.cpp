@@ -29,11 +29,13 @@ bool AppendToLogFile(const char* fileName, const char* text) {
     std::lock_guard<std::mutex> hold(LogFileLock);
     std::FILE* file = std::fopen(fileName, "ab");
     if (file == nullptr) return false;
-    std::setvbuf(file, nullptr, _IONBF, 0);
+    // Refused, the stream stays buffered: the text still lands, perhaps in two writes.
+    (void)std::setvbuf(file, nullptr, _IONBF, 0);
     bool written = true;
     char converted[2 * 4096 + 2];  // a whole chunk, every byte of it a line feed
     std::size_t used = 0;
     auto flush = [&] {
+        // cppcheck-suppress legacyUninitvar ; only the `used` bytes copied in are written
         if (used > 0 && std::fwrite(converted, 1, used, file) != used) written = false;
         used = 0;
     };
@@ -75,6 +77,26 @@ std::size_t AppendCut(char* out, std::size_t used, std::size_t size, const char*
 }
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// One conversion for snprintf: at most 16 bytes of flags, width and precision, then the
+// length modifiers and the letter.
+constexpr std::size_t kSpecSize = 32;
+
+// Appends up to `count` bytes of text to spec, cut to fit.
+void AppendSpec(char (&spec)[kSpecSize], const char* text, std::size_t count = kSpecSize) {
+    std::size_t used = std::strlen(spec);
+    for (std::size_t i = 0; i < count && text[i] != '\0' && used + 1 < kSpecSize; ++i) {
+        spec[used++] = text[i];
+    }
+    spec[used] = '\0';
+}
+
+// snprintf with exactly one conversion; a value the C library refuses to format leaves an
+// empty piece rather than an undefined one.
+template <typename Value>
+void FormatPiece(char (&piece)[kMessageSize], const char* spec, Value value) {
+    if (std::snprintf(piece, sizeof piece, spec, value) < 0) piece[0] = '\0';
+}
 
 // Skips up to four digits; false when more follow (a width that large is taken literally,
 // keeping every number handed to snprintf far from int's limits).
@@ -120,50 +142,50 @@ bool FormatConversion(const char* start, const char** end, const Argument& argum
     *end = p + 1;
 
     // Flags, width and precision as written; the modifiers follow from the argument's type.
-    char conversion[32];
+    char conversion[kSpecSize];
     const std::size_t head = static_cast<std::size_t>(modifiers - start);
     std::memcpy(conversion, start, head);
     conversion[head] = '\0';
     // Only "-", width and precision are defined for a text.
-    char textSpec[32] = "%";
-    if (leftAlign) std::strcat(textSpec, "-");
-    std::strncat(textSpec, widthStart, static_cast<std::size_t>(modifiers - widthStart));
-    std::strcat(textSpec, "s");
+    char textSpec[kSpecSize] = "%";
+    if (leftAlign) AppendSpec(textSpec, "-");
+    AppendSpec(textSpec, widthStart, static_cast<std::size_t>(modifiers - widthStart));
+    AppendSpec(textSpec, "s");
 
     if (argument.isText) {
         const char* text = argument.text != nullptr ? argument.text : "(null)";
-        std::snprintf(piece, sizeof piece, textSpec, text);
+        FormatPiece(piece, textSpec, text);
         return true;
     }
     const std::int32_t number = argument.number;
     if (letter == 's') {
         textSpec[std::strlen(textSpec) - 1] = '\0';
-        std::strcat(textSpec, "ld");
-        std::snprintf(piece, sizeof piece, textSpec, static_cast<long>(number));
+        AppendSpec(textSpec, "ld");
+        FormatPiece(piece, textSpec, static_cast<long>(number));
     } else if (letter == 'c') {
-        std::strcat(conversion, "c");
-        std::snprintf(piece, sizeof piece, conversion, static_cast<int>(number));
+        AppendSpec(conversion, "c");
+        FormatPiece(piece, conversion, static_cast<int>(number));
     } else if (letter == 'd' || letter == 'i') {
-        std::strcat(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
-        std::strncat(conversion, &letter, 1);
+        AppendSpec(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
+        AppendSpec(conversion, &letter, 1);
         if (longs == 2) {
-            std::snprintf(piece, sizeof piece, conversion, static_cast<long long>(number));
+            FormatPiece(piece, conversion, static_cast<long long>(number));
         } else if (longs == 1) {
-            std::snprintf(piece, sizeof piece, conversion, static_cast<long>(number));
+            FormatPiece(piece, conversion, static_cast<long>(number));
         } else {
-            std::snprintf(piece, sizeof piece, conversion, static_cast<int>(number));
+            FormatPiece(piece, conversion, static_cast<int>(number));
         }
     } else {
         // u x X o read the 32 bits as unsigned.
         const std::uint32_t bits = static_cast<std::uint32_t>(number);
-        std::strcat(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
-        std::strncat(conversion, &letter, 1);
+        AppendSpec(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
+        AppendSpec(conversion, &letter, 1);
         if (longs == 2) {
-            std::snprintf(piece, sizeof piece, conversion, static_cast<unsigned long long>(bits));
+            FormatPiece(piece, conversion, static_cast<unsigned long long>(bits));
         } else if (longs == 1) {
-            std::snprintf(piece, sizeof piece, conversion, static_cast<unsigned long>(bits));
+            FormatPiece(piece, conversion, static_cast<unsigned long>(bits));
         } else {
-            std::snprintf(piece, sizeof piece, conversion, static_cast<unsigned>(bits));
+            FormatPiece(piece, conversion, static_cast<unsigned>(bits));
         }
     }
     return true;

@@ -37,7 +37,7 @@ std::int32_t ReadSettingInt(const char* key, std::int32_t defaultValue, const ch
 // is passed over without a message.
 void EmptyLogFile(const char* fileName) {
     std::FILE* file = std::fopen(fileName, "wb");
-    if (file != nullptr) std::fclose(file);
+    if (file != nullptr) (void)std::fclose(file);  // emptied on opening; nothing was written
 }
 
 void FreeText(char*& text) {

@@ -17,7 +17,7 @@ platform::DWORD ProgramEntry() {
         const platform::DWORD error = platform::GetLastError();
         // No settings exist yet, so this one line bypasses the log.
         char text[4096];
-        std::snprintf(text, sizeof text, "StartServiceCtrlDispatcher error = %d\n",
+        (void)std::snprintf(text, sizeof text, "StartServiceCtrlDispatcher error = %d\n",
                       static_cast<int>(static_cast<std::int32_t>(error)));
         platform::OutputDebugStringA(text);
         return error != 0 ? error : 1;

@@ -15,5 +15,6 @@ void ResetServiceStateForTest() {
     InputPipeWrite = nullptr;
     ServerProcess = platform::PROCESS_INFORMATION{};
     ReaderThread = nullptr;
+    QuitCommandWritten = false;
     ServerStarted.store(0);
 }

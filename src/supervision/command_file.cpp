@@ -50,7 +50,7 @@ platform::DWORD ReadCommandLine(const char* path, char* line, std::size_t size) 
         if (!zeroSeen) line[length++] = static_cast<char>(byte);
     }
     const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    (void)std::fclose(file);  // read only: closing cannot lose anything
     if (!anyData || failed) return kNoCommandLine;
     line[length] = '\0';
     return 0;

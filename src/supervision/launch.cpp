@@ -16,6 +16,7 @@ platform::HANDLE InputPipeRead = nullptr;
 platform::HANDLE InputPipeWrite = nullptr;
 platform::PROCESS_INFORMATION ServerProcess = {};
 platform::HANDLE ReaderThread = nullptr;
+bool QuitCommandWritten = false;
 
 namespace {
 
@@ -46,11 +47,17 @@ void CloseHandleLocked(platform::HANDLE& handle) {
 }
 
 platform::BOOL WriteQuitCommandLocked() {
+    // Once only: a stop during the grace after the timeout would add a second command
+    // that may not fit the pipe beside the first (4,094 bytes each, a 4,096-byte buffer on
+    // Windows), and a server that does not read would then block the stop for good.
+    if (QuitCommandWritten) return 1;
     const char* command = Settings.QuitCommand != nullptr ? Settings.QuitCommand : "";
     platform::DWORD written = 0;
-    return platform::WriteFile(InputPipeWrite, command,
-                               static_cast<platform::DWORD>(std::strlen(command)), &written,
-                               nullptr);
+    const platform::BOOL result =
+        platform::WriteFile(InputPipeWrite, command,
+                            static_cast<platform::DWORD>(std::strlen(command)), &written, nullptr);
+    if (result != 0) QuitCommandWritten = true;
+    return result;
 }
 
 platform::DWORD LaunchServer() {

@@ -19,6 +19,9 @@ extern platform::PROCESS_INFORMATION ServerProcess;
 // The reader thread's handle; only tested for failure of thread creation.
 extern platform::HANDLE ReaderThread;
 
+// Whether the quit command has been written into the input pipe. Guarded by ServiceLock.
+extern bool QuitCommandWritten;
+
 // Starts the server and waits for its start hint. Returns 0 once the service has been
 // reported running; otherwise kNoCommandFile (2), kNoCommandLine (9), kStartTimedOut
 // (109) or the platform error code of a failed pipe, process or thread creation.
@@ -30,5 +33,6 @@ void CloseHandleLocked(platform::HANDLE& handle);
 // Writes all bytes of Settings.QuitCommand, in one call, into the input pipe (a null
 // quit command, left by a failed allocation, is written as an empty one). Returns the
 // write's result; on failure the last error says why (a closed pipe: the platform's
-// invalid-handle error). The caller holds ServiceLock.
+// invalid-handle error). Once a write has succeeded, later calls write nothing and
+// return success. The caller holds ServiceLock.
 platform::BOOL WriteQuitCommandLocked();

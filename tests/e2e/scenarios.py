@@ -7,24 +7,45 @@ A scenario:
   command          first line of the command file; null: no command file; "": an empty file
   files            {name: text} written into the scenario's folder before the start
   folders          names of folders created there
+  settings_text    the settings file's whole text instead of the generated one (the
+                   program then runs on its built-in defaults unless the text says more)
+  read_only        names of the folder's files made read-only (mode 0444) before the start
+                   (Linux: a scenario with it is skipped when run as root, whom modes
+                   do not stop)
   notify_socket    (Linux) NOTIFY_SOCKET to use instead of the listener's socket
+  listener_socket  (Linux) a path socket for the listener instead of an abstract name
   steps            done in order once the service runs:
                      {"wait_report": STATE, "count": N}  N reports in STATE have arrived (default 1)
                      {"wait_log": TEXT}                  the log (or the debugger output) holds TEXT
                      {"control": "stop" | "interrogate" | CODE}   a control request
-                       ("linux_signal": "INT" picks another stop signal on Linux)
+                       ("linux_signal": "INT" picks another stop signal on Linux;
+                       "times": N sends it N times in a row, as fast as they go;
+                       "refused": true, after the stopped report: the Windows manager
+                       must turn the first one away as not active, 1062)
+                     {"remove": NAME}                    delete a file of the folder
+                     {"make_folder": NAME}               create a folder in the folder
+                     {"wait_file": NAME}                 a file of the folder exists
+                     {"wait_server_end": true}           the server's process has ended
+                     {"remove_notify_socket": true}      (Linux) unlink the listener's
+                                                         socket file: it stays bound, but
+                                                         no datagram can reach it
   expect:
     reports        the reports in order: {"state", "count" ("N", "N+"), "exit_code"};
                    check points, wait hints and the other fields follow from the state
+                   ("check_points": "repeat": a start-pending report may repeat the
+                   check point before it, as an interrogation's answer does)
     exit_code      the stopped report's Win32ExitCode as the system shows it (Linux: the
                    process's exit status)
-    stdin          bytes the server received on its standard input, once it has ended
+    stdin          bytes the server received on its standard input (placeholders expanded)
     server_end     how the server ended: quit, eof, exit (its own --exit) or killed (no
                    word of its own: ended from outside, or crashed)
     log            the log file, whole: items in order, each a text, {"repeat": TEXT,
-                   "min": N}, {"optional": TEXT} or {"one_of": [[items], [items]...]}
-                   (where two threads' messages may come in either order); line
-                   feeds are stored as CR LF; null: no log file may exist
+                   "min": N}, {"optional": TEXT}, {"one_of": [[items], [items]...]}
+                   (where two threads' messages may come in either order),
+                   {"flood": N} (the first N bytes of the sample server's flood
+                   pattern, complete and in order) or {"first": N, "of": TEXT} (TEXT
+                   cut after N characters); line feeds are stored as CR LF; null: no
+                   log file may exist (a device or a folder at the log's path is none)
     debug_output   the same for the debugger output (Linux: standard error), line feeds
                    unchanged; default: nothing at all
     files          {name: text} that must be in the scenario's folder at the end
@@ -35,7 +56,9 @@ Placeholders in texts: {dir} the scenario's folder, {sep} the path separator, {s
 the sample server (quoted when needed), {missing_program} a program path that does not
 exist, {record} the sample server's options that record its standard input, its end and
 its process id into the folder, {startup} the four start-up lines and "Command line",
-{server_command} the command file's first line.
+{command_line} the service's own command line as logged, {server_command} the command
+file's first line, {fillN} N characters of the letters a to z over and over (settings
+values too), {noiseN} N bytes of fixed pseudo-random noise, every byte value among them.
 """
 
 import json
@@ -62,6 +85,49 @@ EXIT_FILE = "server-exit.txt"
 PID_FILE = "server.pid"
 COMMAND_FILE = "server.cmd"
 SETTINGS_FILE = "Tallowmere.ini"
+
+
+def fill(length):
+    """length characters of the letters a to z over and over."""
+    return ("abcdefghijklmnopqrstuvwxyz" * (length // 26 + 1))[:length]
+
+
+def noise(length):
+    """length bytes (as latin-1 text) of a fixed linear congruential sequence."""
+    out = []
+    x = 12345
+    for _ in range(length):
+        x = (x * 1103515245 + 12345) & 0x7FFFFFFF
+        out.append(chr((x >> 16) & 0xFF))
+    return "".join(out)
+
+
+def flood(length):
+    """The sample server's flood pattern's first length bytes: 64-byte lines."""
+    lines = []
+    for line in range(length // 64 + 1):
+        lines.append("flood %08d " % line + "".join(
+            chr(ord("a") + (line + k) % 26) for k in range(48)) + "\n")
+    return "".join(lines)[:length]
+
+
+def generated(name):
+    """The value of a {fillN} or {noiseN} placeholder, or None."""
+    m = re.fullmatch(r"(fill|noise)(\d+)", name)
+    if not m:
+        return None
+    return (fill if m.group(1) == "fill" else noise)(int(m.group(2)))
+
+
+def expand_basic(text, ctx):
+    """{dir}, {sep}, {fillN} and {noiseN}: what settings values may hold."""
+    def value(m):
+        name = m.group(1)
+        known = {"dir": ctx.folder, "sep": ctx.sep}.get(name)
+        if known is None:
+            known = generated(name)
+        return m.group(0) if known is None else known
+    return re.sub(r"\{(\w+)\}", value, text)
 
 
 def load(path=TABLE):
@@ -122,9 +188,14 @@ class Context:
             "dir": self.folder, "sep": self.sep, "server": self.quote(self.server),
             "missing_program": self.missing_program, "record": record,
             "server_command": self.server_command, "startup": self.startup(),
+            "command_line": self.command_line,
         }
-        return re.sub(r"\{(\w+)\}", lambda m: values.get(m.group(1), m.group(0)), text) \
-            if "{" in text else text
+        def value(m):
+            known = values.get(m.group(1))
+            if known is None:
+                known = generated(m.group(1))
+            return m.group(0) if known is None else known
+        return re.sub(r"\{(\w+)\}", value, text) if "{" in text else text
 
     def startup(self):
         def value(key):
@@ -148,9 +219,9 @@ def prepare(scenario, system, ctx):
         else:
             settings[key] = val
     ctx.settings = {}
-    for key, val in settings.items():
-        ctx.settings[key] = re.sub(r"\{(\w+)\}", lambda m: {"dir": ctx.folder, "sep": ctx.sep}
-                                   .get(m.group(1), m.group(0)), val)
+    if s.get("settings_text") is None:
+        for key, val in settings.items():
+            ctx.settings[key] = expand_basic(val, ctx)
     command = s.get("command")
     ctx.server_command = ctx.expand(command) if command else ""
 
@@ -159,6 +230,8 @@ def prepare(scenario, system, ctx):
     for name, text in (s.get("files") or {}).items():
         write_bytes(ctx.host_path(name), ctx.expand(text))
     ini = "[Tallowmere]\r\n" + "".join(k + "=" + v + "\r\n" for k, v in ctx.settings.items())
+    if s.get("settings_text") is not None:
+        ini = expand_basic(s["settings_text"], ctx)
     write_bytes(ctx.host_path(SETTINGS_FILE), ini)
     if command is not None:
         write_bytes(ctx.host_path(COMMAND_FILE), ctx.server_command + ("\r\n" if command else ""))
@@ -193,6 +266,10 @@ def text_pattern(items, ctx, crlf):
         elif "one_of" in item:
             parts.append(b"(?:" + b"|".join(text_pattern(choice, ctx, crlf).pattern
                                             for choice in item["one_of"]) + b")")
+        elif "flood" in item:
+            parts.append(literal(flood(item["flood"])))
+        elif "first" in item:
+            parts.append(literal(ctx.expand(item["of"])[:item["first"]]))
         else:
             raise ValueError("unknown log item %r" % (item,))
     return re.compile(b"".join(parts), re.DOTALL)
@@ -209,6 +286,10 @@ def describe_text(items, ctx, crlf):
         elif "one_of" in item:
             out.append("(%s)" % "|".join(describe_text(choice, ctx, False)
                                          for choice in item["one_of"]))
+        elif "flood" in item:
+            out.append(flood(item["flood"]))
+        elif "first" in item:
+            out.append(ctx.expand(item["of"])[:item["first"]])
         else:
             out.append("(%s)?" % ctx.expand(item["optional"]))
     text = "".join(out)

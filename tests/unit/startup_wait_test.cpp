@@ -233,4 +233,21 @@ TEST_F(StartupWaitTest, AStopDuringTheGraceEndsItWithoutTheHardEnd) {
     EXPECT_EQ(Log().find(kServerEndedMessage), std::string::npos);
 }
 
+// The timeout has sent the quit command already; a second one may not fit the pipe beside
+// it, and a write into a full pipe of a server that does not read would never return.
+TEST_F(StartupWaitTest, AStopDuringTheGraceDoesNotWriteTheQuitCommandAgain) {
+    Settings.ServerStartupTimeoutInSeconds = 1;
+    fake::SetSleepHook([](int sleep) {
+        if (sleep == 3) ControlHandler(platform::kServiceControlStop);
+    });
+    EXPECT_EQ(LaunchServer(), kStartTimedOut);
+    EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
+    EXPECT_EQ(fake::CallsStartingWith("WriteFile").size(), 1u);
+    const auto reports = fake::Reports();
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports.back().Win32ExitCode, 0u);
+    EXPECT_EQ(Log(), "server.exe --port 7777\nstopped.\n");
+}
+
 }  // namespace

@@ -270,6 +270,9 @@ def check_reports(patterns, reports, problems):
                and reports[position]["state"] == pattern["state"]):
             report = reports[position]
             code = pattern.get("exit_code", 0)
+            if (pattern.get("check_points") == "repeat" and pattern["state"] == "START_PENDING"
+                    and check_point > 0 and report["status"][5] == check_point - 1):
+                check_point -= 1  # an interrogation's report repeats the check point
             want = expected_status(pattern["state"], report["status"][3] if code == "any"
                                    else code, check_point)
             if report["status"] != want:
@@ -337,6 +340,22 @@ def send_control(prefix, build, name, control):
     return code, text
 
 
+CONTROL_CODES = {"stop": 1, "interrogate": 4}
+
+
+def send_burst(prefix, build, name, control, times, refused=False):
+    """The control `times` times in a row from one process, as fast as they go. With
+    `refused` the manager must turn the first one away: the service is no longer active
+    (ERROR_SERVICE_NOT_ACTIVE)."""
+    code, text, _ = svcctl(prefix, build, ["burst", name, str(CONTROL_CODES.get(control, control)),
+                                           str(times)])
+    first = text.strip().splitlines()[0] if text.strip() else ""
+    if refused and "error=1062" not in first:
+        raise Failure("the first control of the burst was not refused as not active: %s" % first)
+    if not refused and code != 0:
+        raise Failure("the first control of the burst failed: %s" % first)
+
+
 def run(scenario, index, prefix, build):
     name = "tm-e2e-%d" % index
     s_raw = copy.deepcopy(scenario)
@@ -359,6 +378,8 @@ def run(scenario, index, prefix, build):
     for sub in folders:
         os.makedirs(prefix.host(ctx.path(sub)), exist_ok=True)
     s = table.prepare(s_raw, SYSTEM, ctx)
+    for read_only in s.get("read_only", []):
+        os.chmod(prefix.host(ctx.path(read_only)), 0o444)
     if arguments == "none":
         # Without an argument the service reads Tallowmere.ini in its current folder,
         # C:\windows\system32 under Wine 8, as on Windows (measured).
@@ -397,7 +418,24 @@ def run(scenario, index, prefix, build):
                                   or text in trace.debug_output(), 30):
                     raise Failure("the log never held %r" % text)
             elif "control" in step:
-                send_control(prefix, build, name, step["control"])
+                if step.get("times", 1) > 1:
+                    send_burst(prefix, build, name, step["control"], step["times"],
+                               step.get("refused", False))
+                else:
+                    send_control(prefix, build, name, step["control"])
+            elif "remove" in step:
+                os.remove(prefix.host(ctx.path(step["remove"])))
+            elif "make_folder" in step:
+                os.mkdir(prefix.host(ctx.path(step["make_folder"])))
+            elif "wait_file" in step:
+                if not wait_until(lambda: os.path.exists(prefix.host(ctx.path(step["wait_file"]))),
+                                  30):
+                    raise Failure("%s never appeared" % step["wait_file"])
+            elif "wait_server_end" in step:
+                if not wait_until(lambda: read_server_pid(ctx, prefix) is not None, 30):
+                    raise Failure("the server never wrote its process id")
+                if wait_for_process(prefix, build, read_server_pid(ctx, prefix), 30) is None:
+                    raise Failure("the server did not end")
             else:
                 raise Failure("unknown step %r" % (step,))
 
@@ -481,7 +519,7 @@ def check_server(expect, ctx, prefix, build, problems):
                 problems.append("the server ended by %r, expected %r" % (got, end))
     received = read_bytes(prefix.host(ctx.path(table.STDIN_FILE)))
     if "stdin" in expect:
-        want = table.to_bytes(expect["stdin"])
+        want = table.to_bytes(ctx.expand(expect["stdin"]))
         if received != want:
             problems.append("the server received %r on standard input, expected %r"
                             % (received, want))

@@ -54,7 +54,7 @@ std::string Describe(const char* data, std::size_t size) {
             line += "\\\\";
         } else if (c < 0x20 || c >= 0x7F) {
             char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            (void)std::snprintf(hex, sizeof hex, "\\x%02X", c);
             line += hex;
         } else {
             line += static_cast<char>(c);
@@ -64,8 +64,9 @@ std::string Describe(const char* data, std::size_t size) {
 }
 
 [[noreturn]] void Usage() {
-    std::fputs("usage: notify-listener [--count N] [--timeout SECONDS] [--time] SOCKET\n", stderr);
-    std::exit(1);
+    (void)std::fputs("usage: notify-listener [--count N] [--timeout SECONDS] [--time] SOCKET\n",
+                     stderr);
+    std::_Exit(1);  // stderr is unbuffered and nothing went to stdout yet
 }
 
 }  // namespace
@@ -80,17 +81,16 @@ int main(int argc, char** argv) {
         if (arg == "--count" && i + 1 < argc) count = std::strtol(argv[++i], nullptr, 10);
         else if (arg == "--timeout" && i + 1 < argc) timeout = std::strtod(argv[++i], nullptr);
         else if (arg == "--time") stamp = true;
-        else if (arg == "--help") Usage();
-        else if (!name && !arg.empty() && arg[0] != '-') name = argv[i];
+        else if (name == nullptr && !arg.empty() && arg[0] != '-') name = argv[i];
         else Usage();
     }
-    if (!name) Usage();
+    if (name == nullptr) Usage();  // --help included
 
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::size_t length = std::strlen(name);
     if (length >= sizeof address.sun_path) {
-        std::fprintf(stderr, "notify-listener: socket name too long: %s\n", name);
+        (void)std::fprintf(stderr, "notify-listener: socket name too long: %s\n", name);
         return 1;
     }
     std::memcpy(address.sun_path, name, length);
@@ -100,18 +100,21 @@ int main(int argc, char** argv) {
 
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), addressSize) != 0) {
-        std::fprintf(stderr, "notify-listener: cannot bind %s: %s\n", name, std::strerror(errno));
+        (void)std::fprintf(stderr, "notify-listener: cannot bind %s: %m\n", name);
         return 1;
     }
 
     struct sigaction action {};
     action.sa_handler = OnSignal;  // no SA_RESTART: poll returns with EINTR
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGHUP, &action, nullptr);
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        if (sigaction(signal, &action, nullptr) != 0) {
+            (void)std::fprintf(stderr, "notify-listener: sigaction: %m\n");
+            return 1;
+        }
+    }
 
-    std::fprintf(stderr, "notify-listener: listening on %s\n", name);
-    std::fflush(stderr);
+    (void)std::fprintf(stderr, "notify-listener: listening on %s\n", name);
+    (void)std::fflush(stderr);
 
     auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
@@ -127,20 +130,20 @@ int main(int argc, char** argv) {
             wait = static_cast<int>(left * 1000) + 1;
         }
         pollfd p{fd, POLLIN, 0};
-        int ready = stopRequested ? 0 : poll(&p, 1, wait);
+        int ready = stopRequested != 0 ? 0 : poll(&p, 1, wait);
         // A stop drains what is queued first: those datagrams were sent before it.
-        int flags = stopRequested ? MSG_DONTWAIT : 0;
+        int flags = stopRequested != 0 ? MSG_DONTWAIT : 0;
         if (ready < 0 && errno != EINTR) break;
-        if (ready <= 0 && !stopRequested) continue;
+        if (ready <= 0 && stopRequested == 0) continue;
         ssize_t size = recv(fd, buffer, sizeof buffer, flags);
         if (size < 0) {
             if (errno == EINTR) continue;
             break;  // EAGAIN after a stop: the queue is empty
         }
         ++received;
-        if (stamp) std::printf("[%7.3f] ", elapsed());
-        std::printf("%s\n", Describe(buffer, static_cast<std::size_t>(size)).c_str());
-        std::fflush(stdout);
+        if (stamp) (void)std::printf("[%7.3f] ", elapsed());
+        (void)std::printf("%s\n", Describe(buffer, static_cast<std::size_t>(size)).c_str());
+        (void)std::fflush(stdout);
     }
     close(fd);
     if (!abstract) unlink(name);

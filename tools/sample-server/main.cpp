@@ -72,6 +72,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -132,12 +133,16 @@ struct Options {
     long maxLifeSeconds = 300;
 };
 
-Options options;
+// The defaults fit std::string's own buffer: building them allocates nothing, cannot throw.
+Options options;  // NOLINT(cert-err58-cpp)
 std::atomic<bool> ending{false};  // the first way out wins; the others are ignored
 
 [[noreturn]] void Fail(const std::string& message) {
-    std::fprintf(stderr, "sample-server: %s\n", message.c_str());
-    std::exit(125);
+    (void)std::fprintf(stderr, "sample-server: %s\n", message.c_str());
+    // Not std::exit: it may run on the stdin thread, and the other threads still use the
+    // process-wide records that std::exit would destroy.
+    (void)std::fflush(nullptr);
+    std::_Exit(125);
 }
 
 std::string Unescape(const std::string& text) {
@@ -157,8 +162,8 @@ std::string Unescape(const std::string& text) {
             case '\\': out += '\\'; break;
             case 'x': {
                 std::string hex = text.substr(i + 1, 2);
-                if (hex.size() != 2 || !std::isxdigit(static_cast<unsigned char>(hex[0])) ||
-                    !std::isxdigit(static_cast<unsigned char>(hex[1])))
+                if (hex.size() != 2 || std::isxdigit(static_cast<unsigned char>(hex[0])) == 0 ||
+                    std::isxdigit(static_cast<unsigned char>(hex[1])) == 0)
                     Fail("bad \\x escape in " + text);
                 out += static_cast<char>(std::strtoul(hex.c_str(), nullptr, 16));
                 i += 2;
@@ -184,9 +189,10 @@ unsigned long long Number(const std::string& text) {
 void WriteFileText(const std::string& path, const std::string& text) {
     std::string part = path + ".part";
     std::FILE* file = std::fopen(part.c_str(), "wb");
-    if (!file) Fail("cannot write " + path);
-    std::fwrite(text.data(), 1, text.size(), file);
-    std::fclose(file);
+    if (file == nullptr) Fail("cannot write " + path);
+    // A file cut short must not be renamed into place as if it were whole.
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (std::fclose(file) != 0 || !written) Fail("cannot write " + path);
     std::error_code error;
     std::filesystem::rename(part, path, error);
     if (error) Fail("cannot write " + path);
@@ -210,7 +216,7 @@ std::string FloodPiece(std::uint64_t offset, std::size_t size) {
     std::size_t skip = static_cast<std::size_t>(offset % 64);
     while (piece.size() < size + skip) {
         char text[80];
-        std::snprintf(text, sizeof text, "flood %08llu ", static_cast<unsigned long long>(line));
+        (void)std::snprintf(text, sizeof text, "flood %08llu ", static_cast<unsigned long long>(line));
         std::string l = text;
         for (int k = 0; k < 48; ++k) l += static_cast<char>('a' + (line + static_cast<std::uint64_t>(k)) % 26);
         l += '\n';
@@ -221,7 +227,7 @@ std::string FloodPiece(std::uint64_t offset, std::size_t size) {
 }
 
 void Flood(std::uint64_t bytes) {
-    constexpr std::size_t kPiece = 64 * 1024;  // a multiple of the line length
+    constexpr std::size_t kPiece = std::size_t{64} * 1024;  // a multiple of the line length
     for (std::uint64_t done = 0; done < bytes;) {
         std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, bytes - done));
         std::string piece = FloodPiece(done, size);
@@ -238,16 +244,16 @@ void StdinReader() {
     std::FILE* record = nullptr;
     if (!options.stdinFile.empty()) {
         record = std::fopen(options.stdinFile.c_str(), "ab");
-        if (!record) Fail("cannot write " + options.stdinFile);
+        if (record == nullptr) Fail("cannot write " + options.stdinFile);
     }
     std::string received;
     char buffer[4096];
     for (;;) {
         std::size_t size = ReadStdin(buffer, sizeof buffer);
         if (size == 0) End("eof", options.exitCode);
-        if (record) {
-            std::fwrite(buffer, 1, size, record);
-            std::fflush(record);
+        if (record != nullptr &&
+            (std::fwrite(buffer, 1, size, record) != size || std::fflush(record) != 0)) {
+            Fail("cannot write " + options.stdinFile);
         }
         received.append(buffer, size);
         if (!options.quit.empty() && received.find(options.quit) != std::string::npos) {
@@ -302,9 +308,8 @@ bool IsAction(const std::string& name) {
     static const char* const kWithValue[] = {"--print", "--eprint", "--sleep", "--hint",
                                              "--split-hint", "--flood", "--print-padded",
                                              "--mark", "--exit"};
-    for (const char* known : kWithValue)
-        if (name == known) return true;
-    return false;
+    return std::any_of(std::begin(kWithValue), std::end(kWithValue),
+                       [&](const char* known) { return name == known; });
 }
 
 }  // namespace
@@ -317,7 +322,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
         if (name == "--help") {
-            std::fputs(kHelp, stdout);
+            (void)std::fputs(kHelp, stdout);
             return 0;
         }
         if (name == "--close-stdin" || name == "--crash") {

@@ -27,7 +27,7 @@ void WriteAll(int which, const char* data, std::size_t size) {
     while (size > 0) {
         DWORD done = 0;
         DWORD piece = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20));
-        if (!WriteFile(StdHandle(which), data, piece, &done, nullptr)) return;
+        if (WriteFile(StdHandle(which), data, piece, &done, nullptr) == 0) return;
         data += done;
         size -= done;
     }
@@ -35,7 +35,7 @@ void WriteAll(int which, const char* data, std::size_t size) {
 
 std::size_t ReadStdin(char* buffer, std::size_t size) {
     DWORD done = 0;
-    if (!ReadFile(StdHandle(0), buffer, static_cast<DWORD>(size), &done, nullptr)) return 0;
+    if (ReadFile(StdHandle(0), buffer, static_cast<DWORD>(size), &done, nullptr) == 0) return 0;
     return done;
 }
 
@@ -82,15 +82,16 @@ void CloseStdin() { close(0); }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 
-void IgnoreBrokenPipes() { std::signal(SIGPIPE, SIG_IGN); }
+void IgnoreBrokenPipes() { (void)std::signal(SIGPIPE, SIG_IGN); }
 
 void ExitNow(std::uint32_t code) { std::_Exit(static_cast<int>(code)); }
 
 void Crash() {
     rlimit none{0, 0};
-    setrlimit(RLIMIT_CORE, &none);
-    std::signal(SIGSEGV, SIG_DFL);
-    std::raise(SIGSEGV);
+    (void)setrlimit(RLIMIT_CORE, &none);  // without it a core file may be written, no more
+    (void)std::signal(SIGSEGV, SIG_DFL);
+    (void)std::raise(SIGSEGV);
+    // cppcheck-suppress unreachableCode ; raise returns when the signal does not end us
     std::_Exit(1);
 }
 

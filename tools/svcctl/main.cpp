@@ -6,6 +6,9 @@
 //   query NAME                  print the service's status
 //   control NAME CODE           send control CODE (1 stop, 4 interrogate, 128..255 own)
 //   stop NAME | interrogate NAME   control 1 | control 4
+//   burst NAME CODE COUNT       send control CODE COUNT times in a row, as fast as they
+//                               go; one result line each; the exit status is the first
+//                               call's (the later ones may meet a service already gone)
 //   start NAME [ARG...]         start the service with these start arguments
 //   create NAME BINPATH         an own-process service, started on demand, as LocalSystem
 //   delete NAME                 mark the service for deletion
@@ -35,21 +38,22 @@ namespace {
 ULONGLONG StartTick = 0;
 
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: svcctl query|stop|interrogate|delete NAME\n"
-                 "       svcctl control NAME CODE\n"
-                 "       svcctl start NAME [ARG...]\n"
-                 "       svcctl create NAME BINPATH\n"
-                 "       svcctl wait NAME STATE MS\n"
-                 "       svcctl watch NAME MS [STATE]\n"
-                 "       svcctl waitpid PID MS\n");
+    (void)std::fprintf(stderr,
+                       "usage: svcctl query|stop|interrogate|delete NAME\n"
+                       "       svcctl control NAME CODE\n"
+                       "       svcctl burst NAME CODE COUNT\n"
+                       "       svcctl start NAME [ARG...]\n"
+                       "       svcctl create NAME BINPATH\n"
+                       "       svcctl wait NAME STATE MS\n"
+                       "       svcctl watch NAME MS [STATE]\n"
+                       "       svcctl waitpid PID MS\n");
     return 2;
 }
 
 // Prints the outcome of one call; returns the exit status that goes with it.
 int Result(const char* command, DWORD error) {
-    std::printf("result command=%s error=%lu\n", command, error);
-    std::fflush(stdout);
+    (void)std::printf("result command=%s error=%lu\n", command, error);
+    (void)std::fflush(stdout);
     return error == 0 ? 0 : 1;
 }
 
@@ -59,7 +63,7 @@ void PrintStatus(const SERVICE_STATUS_PROCESS& s) {
                 GetTickCount64() - StartTick, s.dwServiceType, s.dwCurrentState,
                 s.dwControlsAccepted, s.dwWin32ExitCode, s.dwServiceSpecificExitCode,
                 s.dwCheckPoint, s.dwWaitHint, s.dwProcessId, s.dwServiceFlags);
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
 }
 
 // The status as the older call reports it (ControlService fills this shape).
@@ -142,7 +146,8 @@ int main(int argc, char** argv) {
     const char* name = argv[2];
 
     if (command == "waitpid" && argc == 4) {
-        DWORD pid = 0, bound = 0;
+        DWORD pid = 0;
+        DWORD bound = 0;
         if (!ParseNumber(argv[2], pid) || !ParseNumber(argv[3], bound)) return Usage();
         return WaitForProcess(pid, bound);
     }
@@ -177,26 +182,43 @@ int main(int argc, char** argv) {
         DWORD code = command == "stop" ? SERVICE_CONTROL_STOP : SERVICE_CONTROL_INTERROGATE;
         if (command == "control" && !ParseNumber(argv[3], code)) return Usage();
         SERVICE_STATUS status = {};
-        DWORD error = ControlService(service, code, &status) ? 0 : GetLastError();
+        DWORD error = ControlService(service, code, &status) != 0 ? 0 : GetLastError();
         PrintStatus(status);
         return Result(command.c_str(), error);
     }
+    if (command == "burst" && argc == 5) {
+        DWORD code = 0;
+        DWORD count = 0;
+        if (!ParseNumber(argv[3], code) || !ParseNumber(argv[4], count) || count == 0)
+            return Usage();
+        int first = 0;
+        for (DWORD i = 0; i < count; ++i) {
+            SERVICE_STATUS status = {};
+            const DWORD error = ControlService(service, code, &status) != 0 ? 0 : GetLastError();
+            const int result = Result("burst", error);
+            if (i == 0) first = result;
+        }
+        return first;
+    }
     if (command == "start") {
         const char** arguments = const_cast<const char**>(argv + 3);
-        if (!StartServiceA(service, static_cast<DWORD>(argc - 3), argc > 3 ? arguments : nullptr))
+        if (StartServiceA(service, static_cast<DWORD>(argc - 3),
+                          argc > 3 ? arguments : nullptr) == 0)
             return Result("start", GetLastError());
         return Result("start", 0);
     }
     if (command == "delete" && argc == 3) {
-        return Result("delete", DeleteService(service) ? 0 : GetLastError());
+        return Result("delete", DeleteService(service) != 0 ? 0 : GetLastError());
     }
     if (command == "wait" && argc == 5) {
-        DWORD state = 0, bound = 0;
+        DWORD state = 0;
+        DWORD bound = 0;
         if (!ParseNumber(argv[3], state) || !ParseNumber(argv[4], bound)) return Usage();
         return Poll(service, bound, false, true, state);
     }
     if (command == "watch" && (argc == 4 || argc == 5)) {
-        DWORD state = 0, bound = 0;
+        DWORD state = 0;
+        DWORD bound = 0;
         if (!ParseNumber(argv[3], bound) || (argc == 5 && !ParseNumber(argv[4], state)))
             return Usage();
         return Poll(service, bound, true, argc == 5, state);

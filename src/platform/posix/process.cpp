@@ -25,7 +25,8 @@
 #include "platform/command_line.h"
 #include "platform/platform.h"
 
-extern char** environ;
+// POSIX has the program declare it; glibc's <unistd.h> does too, but only with _GNU_SOURCE.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace platform {
 
@@ -57,7 +58,7 @@ thread_local DWORD tLastError = 0;
 void IgnoreBrokenPipes() {
     static std::once_flag once;
     // A write into a pipe whose reader has gone must fail with EPIPE, not end us.
-    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+    std::call_once(once, [] { (void)std::signal(SIGPIPE, SIG_IGN); });
 }
 
 HANDLE AddHandle(const HandleEntry& entry) {
@@ -65,7 +66,8 @@ HANDLE AddHandle(const HandleEntry& entry) {
     const std::uintptr_t value = gNextHandle;
     gNextHandle += 4;
     Handles().emplace(value, entry);
-    return reinterpret_cast<HANDLE>(value);
+    // A handle is a number of our own table, handed out as the pointer type Win32 uses.
+    return reinterpret_cast<HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
 }
 
 // The descriptor behind an open handle, kept open until ReleaseDescriptor even when
@@ -92,7 +94,7 @@ void ReleaseDescriptor(HANDLE handle) {
     }
 }
 
-DWORD FailWith(int error) {
+BOOL FailWith(int error) {
     tLastError = static_cast<DWORD>(error);
     return 0;
 }
@@ -147,7 +149,9 @@ bool FindProgram(const std::string& program, std::string& path, int& error) {
         std::string folder = folders.substr(start, colon == std::string::npos ? std::string::npos
                                                                                : colon - start);
         if (folder.empty()) folder.assign(1, '.');
-        const std::string candidate = Absolute(folder + "/" + program);
+        folder += '/';
+        folder += program;
+        const std::string candidate = Absolute(folder);
         if (IsExecutableFile(candidate, sawFile)) {
             path = candidate;
             return true;
@@ -219,6 +223,8 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
     int error = 0;
     if (!FindProgram(program, path, error)) return FailWith(error);
 
+    // Outside the block below: envp points into these strings until posix_spawn is done.
+    // cppcheck-suppress variableScope ; see above
     std::vector<std::string> environmentItems;
     std::vector<char*> envp;
     char** childEnvironment = environ;
@@ -229,6 +235,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
         childEnvironment = envp.data();
     }
     std::vector<char*> argv;
+    argv.reserve(items.size() + 1);
     for (std::string& item : items) argv.push_back(item.data());
     argv.push_back(nullptr);
 
@@ -477,7 +484,7 @@ DWORD GetLastError() { return tLastError; }
 void SetLastError(DWORD code) { tLastError = code; }
 
 void ExitProcess(DWORD exitCode) {
-    std::fflush(nullptr);
+    (void)std::fflush(nullptr);  // nothing is left to report a failure to
     // An exit status has 8 bits; a larger code would read as another code, so it
     // becomes the general failure 1.
     _exit(exitCode > 255 ? 1 : static_cast<int>(exitCode));

@@ -36,7 +36,7 @@ SERVICE_STATUS_HANDLE StatusToken() { return &gStatusToken; }
 
 void IgnoreBrokenPipes() {
     static std::once_flag once;
-    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+    std::call_once(once, [] { (void)std::signal(SIGPIPE, SIG_IGN); });
 }
 
 sigset_t ControlSignals() {
@@ -66,12 +66,13 @@ DWORD ControlFor(std::uint32_t signal) {
 // A stop before there is anyone to hand it to: the process ends as an unprepared
 // program does, killed by that very signal, which systemd counts as a clean stop.
 [[noreturn]] void EndByStopSignal(int signal) {
-    std::signal(signal, SIG_DFL);
+    (void)std::signal(signal, SIG_DFL);
     sigset_t only;
     sigemptyset(&only);
     sigaddset(&only, signal);
     pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signal);
+    (void)raise(signal);
+    // cppcheck-suppress unreachableCode ; raise returns when the signal does not end us
     _exit(128 + signal);
 }
 
@@ -249,10 +250,12 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     gHandler.store(nullptr);
     gStopReported.store(false);
     if (error == 0) {
-        std::lock_guard<std::mutex> lock(gWakeMutex);
-        gWakeFd = wakeFd;
+        {
+            std::lock_guard<std::mutex> lock(gWakeMutex);
+            gWakeFd = wakeFd;
+        }
+        error = StartServiceThread(table[0]);
     }
-    if (error == 0) error = StartServiceThread(table[0]);
     if (error != 0) {
         {
             std::lock_guard<std::mutex> lock(gWakeMutex);

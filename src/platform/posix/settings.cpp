@@ -98,7 +98,7 @@ std::string TrimmedDefault(const char* defaultText) {
 
 void IgnoreBrokenPipes() {
     static std::once_flag once;
-    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+    std::call_once(once, [] { (void)std::signal(SIGPIPE, SIG_IGN); });
 }
 
 }  // namespace

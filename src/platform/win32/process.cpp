@@ -41,9 +41,9 @@ BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES* at
     ::SECURITY_ATTRIBUTES native;
     ::HANDLE readNative = nullptr;
     ::HANDLE writeNative = nullptr;
-    if (!::CreatePipe(&readNative, &writeNative, const_cast<::SECURITY_ATTRIBUTES*>(
-                                                     ToNative(attributes, native)),
-                      size)) {
+    if (::CreatePipe(&readNative, &writeNative, const_cast<::SECURITY_ATTRIBUTES*>(
+                                                    ToNative(attributes, native)),
+                     size) == 0) {
         return 0;
     }
     *readEnd = readNative;
@@ -72,13 +72,13 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
     ::SECURITY_ATTRIBUTES processNative;
     ::SECURITY_ATTRIBUTES threadNative;
     ::PROCESS_INFORMATION created = {};
-    if (!::CreateProcessA(applicationName, commandLine,
-                          const_cast<::SECURITY_ATTRIBUTES*>(
-                              ToNative(processAttributes, processNative)),
-                          const_cast<::SECURITY_ATTRIBUTES*>(
-                              ToNative(threadAttributes, threadNative)),
-                          inheritHandles, creationFlags, environment, currentDirectory,
-                          &start, &created)) {
+    if (::CreateProcessA(applicationName, commandLine,
+                         const_cast<::SECURITY_ATTRIBUTES*>(
+                             ToNative(processAttributes, processNative)),
+                         const_cast<::SECURITY_ATTRIBUTES*>(
+                             ToNative(threadAttributes, threadNative)),
+                         inheritHandles, creationFlags, environment, currentDirectory,
+                         &start, &created) == 0) {
         return 0;
     }
     information->hProcess = created.hProcess;
@@ -89,12 +89,12 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
 }
 
 BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
-    return ::TerminateProcess(process, exitCode) ? 1 : 0;
+    return ::TerminateProcess(process, exitCode) != 0 ? 1 : 0;
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
     ::DWORD code = 0;
-    if (!::GetExitCodeProcess(process, &code)) return 0;
+    if (::GetExitCodeProcess(process, &code) == 0) return 0;
     *exitCode = code;
     return 1;
 }
@@ -125,7 +125,8 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* attributes, std::size_t stackSize
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* overlapped) {
     ::DWORD count = 0;
-    BOOL ok = ::ReadFile(file, buffer, size, &count, static_cast<::OVERLAPPED*>(overlapped)) ? 1 : 0;
+    const BOOL ok =
+        ::ReadFile(file, buffer, size, &count, static_cast<::OVERLAPPED*>(overlapped)) != 0 ? 1 : 0;
     if (bytesRead != nullptr) *bytesRead = count;
     return ok;
 }
@@ -140,12 +141,13 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
         return 0;
     }
     ::DWORD count = 0;  // must not be null without an overlapped record
-    BOOL ok = ::WriteFile(file, buffer, size, &count, static_cast<::OVERLAPPED*>(overlapped)) ? 1 : 0;
+    const BOOL ok = ::WriteFile(file, buffer, size, &count,
+                                static_cast<::OVERLAPPED*>(overlapped)) != 0 ? 1 : 0;
     if (bytesWritten != nullptr) *bytesWritten = count;
     return ok;
 }
 
-BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle) ? 1 : 0; }
+BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle) != 0 ? 1 : 0; }
 
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }
 

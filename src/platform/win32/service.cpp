@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstring>
 
 #include "platform/platform.h"
 
@@ -56,12 +57,12 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     char name[257] = {};
     ::SERVICE_TABLE_ENTRYA native[2] = {};
     if (table != nullptr && table[0].lpServiceName != nullptr) {
-        lstrcpynA(name, table[0].lpServiceName, sizeof(name));
+        std::strncpy(name, table[0].lpServiceName, sizeof(name) - 1);  // the last 0 stays
         ServiceMainRoutine.store(table[0].lpServiceProc);
         native[0].lpServiceName = name;
         native[0].lpServiceProc = ServiceMainTrampoline;
     }
-    if (!::StartServiceCtrlDispatcherA(native)) return 0;
+    if (::StartServiceCtrlDispatcherA(native) == 0) return 0;
     LetTheHandlersAnswerLeave();
     return 1;
 }
@@ -83,7 +84,9 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
     native.dwServiceSpecificExitCode = status->ServiceSpecificExitCode;
     native.dwCheckPoint = status->CheckPoint;
     native.dwWaitHint = status->WaitHint;
-    return ::SetServiceStatus(reinterpret_cast<::SERVICE_STATUS_HANDLE>(handle), &native) ? 1 : 0;
+    return ::SetServiceStatus(reinterpret_cast<::SERVICE_STATUS_HANDLE>(handle), &native) != 0
+               ? 1
+               : 0;
 }
 
 }  // namespace platform
