@@ -80,22 +80,23 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // One conversion for snprintf: at most 16 bytes of flags, width and precision, then the
 // length modifiers and the letter.
-constexpr std::size_t kSpecSize = 32;
+constexpr std::size_t kConversionSize = 32;
 
-// Appends up to `count` bytes of text to spec, cut to fit.
-void AppendSpec(char (&spec)[kSpecSize], const char* text, std::size_t count = kSpecSize) {
-    std::size_t used = std::strlen(spec);
-    for (std::size_t i = 0; i < count && text[i] != '\0' && used + 1 < kSpecSize; ++i) {
-        spec[used++] = text[i];
+// Appends up to `count` bytes of text to a conversion, cut to fit.
+void AppendToConversion(char (&conversion)[kConversionSize], const char* text,
+                        std::size_t count = kConversionSize) {
+    std::size_t used = std::strlen(conversion);
+    for (std::size_t i = 0; i < count && text[i] != '\0' && used + 1 < kConversionSize; ++i) {
+        conversion[used++] = text[i];
     }
-    spec[used] = '\0';
+    conversion[used] = '\0';
 }
 
 // snprintf with exactly one conversion; a value the C library refuses to format leaves an
 // empty piece rather than an undefined one.
 template <typename Value>
-void FormatPiece(char (&piece)[kMessageSize], const char* spec, Value value) {
-    if (std::snprintf(piece, sizeof piece, spec, value) < 0) piece[0] = '\0';
+void FormatPiece(char (&piece)[kMessageSize], const char* conversion, Value value) {
+    if (std::snprintf(piece, sizeof piece, conversion, value) < 0) piece[0] = '\0';
 }
 
 // Skips up to four digits; false when more follow (a width that large is taken literally,
@@ -142,32 +143,32 @@ bool FormatConversion(const char* start, const char** end, const Argument& argum
     *end = p + 1;
 
     // Flags, width and precision as written; the modifiers follow from the argument's type.
-    char conversion[kSpecSize];
+    char conversion[kConversionSize];
     const std::size_t head = static_cast<std::size_t>(modifiers - start);
     std::memcpy(conversion, start, head);
     conversion[head] = '\0';
     // Only "-", width and precision are defined for a text.
-    char textSpec[kSpecSize] = "%";
-    if (leftAlign) AppendSpec(textSpec, "-");
-    AppendSpec(textSpec, widthStart, static_cast<std::size_t>(modifiers - widthStart));
-    AppendSpec(textSpec, "s");
+    char textConversion[kConversionSize] = "%";
+    if (leftAlign) AppendToConversion(textConversion, "-");
+    AppendToConversion(textConversion, widthStart, static_cast<std::size_t>(modifiers - widthStart));
+    AppendToConversion(textConversion, "s");
 
     if (argument.isText) {
         const char* text = argument.text != nullptr ? argument.text : "(null)";
-        FormatPiece(piece, textSpec, text);
+        FormatPiece(piece, textConversion, text);
         return true;
     }
     const std::int32_t number = argument.number;
     if (letter == 's') {
-        textSpec[std::strlen(textSpec) - 1] = '\0';
-        AppendSpec(textSpec, "ld");
-        FormatPiece(piece, textSpec, static_cast<long>(number));
+        textConversion[std::strlen(textConversion) - 1] = '\0';
+        AppendToConversion(textConversion, "ld");
+        FormatPiece(piece, textConversion, static_cast<long>(number));
     } else if (letter == 'c') {
-        AppendSpec(conversion, "c");
+        AppendToConversion(conversion, "c");
         FormatPiece(piece, conversion, static_cast<int>(number));
     } else if (letter == 'd' || letter == 'i') {
-        AppendSpec(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
-        AppendSpec(conversion, &letter, 1);
+        AppendToConversion(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
+        AppendToConversion(conversion, &letter, 1);
         if (longs == 2) {
             FormatPiece(piece, conversion, static_cast<long long>(number));
         } else if (longs == 1) {
@@ -178,8 +179,8 @@ bool FormatConversion(const char* start, const char** end, const Argument& argum
     } else {
         // u x X o read the 32 bits as unsigned.
         const std::uint32_t bits = static_cast<std::uint32_t>(number);
-        AppendSpec(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
-        AppendSpec(conversion, &letter, 1);
+        AppendToConversion(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
+        AppendToConversion(conversion, &letter, 1);
         if (longs == 2) {
             FormatPiece(piece, conversion, static_cast<unsigned long long>(bits));
         } else if (longs == 1) {
