@@ -10,8 +10,8 @@ A scenario:
   settings_text    the settings file's whole text instead of the generated one (the
                    program then runs on its built-in defaults unless the text says more)
   read_only        names of the folder's files made read-only (mode 0444) before the start
-                   (Linux: a scenario with it is skipped when run as root, whom modes
-                   do not stop)
+                   (Linux: run as root, whom modes do not stop, the driver starts the
+                   service as nobody, uid 65534, through setpriv)
   notify_socket    (Linux) NOTIFY_SOCKET to use instead of the listener's socket
   listener_socket  (Linux) a path socket for the listener instead of an abstract name
   steps            done in order once the service runs:
