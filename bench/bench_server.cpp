@@ -27,8 +27,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -38,6 +36,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "notify.h"
 
 namespace {
 
@@ -93,17 +93,7 @@ bool Flood(std::uint64_t bytes) {
     return true;
 }
 
-void Hello() {
-    const char* path = std::getenv("NOTIFY_SOCKET");
-    if (!path || std::strlen(path) >= sizeof(sockaddr_un::sun_path)) return;
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path);
-    static const char kReport[] = "X_SERVICE_STATUS=48 2 1 0 0 0 1000\nSTATUS=Starting";
-    sendto(fd, kReport, sizeof kReport - 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    close(fd);
-}
+void Hello() { SendNotify("X_SERVICE_STATUS=48 2 1 0 0 0 1000\nSTATUS=Starting"); }
 
 std::uint64_t Number(const char* text) {
     char* end = nullptr;

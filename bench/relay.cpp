@@ -8,14 +8,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include "notify.h"
 
 extern char** environ;
 
@@ -32,17 +32,7 @@ void* Drain(void*) {
     return nullptr;
 }
 
-void Ready() {
-    const char* path = std::getenv("NOTIFY_SOCKET");
-    if (!path || std::strlen(path) >= sizeof(sockaddr_un::sun_path)) return;
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, path);
-    static const char kReport[] = "READY=1";
-    sendto(fd, kReport, sizeof kReport - 1, 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    close(fd);
-}
+void Ready() { SendNotify("READY=1"); }
 
 }  // namespace
 

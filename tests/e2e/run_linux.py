@@ -54,17 +54,7 @@ VALGRIND_SLOWDOWN = 10  # how much longer every bound is under valgrind
 
 
 def wait_until(condition, seconds):
-    deadline = time.monotonic() + seconds * MULTIPLIER
-    while True:
-        if condition():
-            return True
-        if time.monotonic() >= deadline:
-            return condition()
-        time.sleep(0.02)
-
-
-def quote(path):
-    return '"' + path + '"' if (" " in path or "\t" in path) else path
+    return table.wait_until(condition, seconds * MULTIPLIER, 0.02)
 
 
 class Listener:
@@ -126,49 +116,25 @@ def expected_assignments(state, code, check_point):
 
 def check_reports(patterns, reports, problems):
     """Every report matched field by field against the patterns, in order, none left."""
-    position = 0
-    check_point = 0
-    for pattern in patterns:
-        low, high = table.count_range(pattern.get("count"))
-        taken = 0
-        while (position < len(reports) and (high is None or taken < high)
-               and reports[position]["state"] == pattern["state"]):
-            report = reports[position]
-            code = pattern.get("exit_code", 0)
-            if (pattern.get("check_points") == "repeat" and pattern["state"] == "START_PENDING"
-                    and check_point > 0 and len(report["status"]) == 7
-                    and report["status"][5] == str(check_point - 1)):
-                check_point -= 1  # an interrogation's report repeats the check point
-            want = expected_assignments(pattern["state"], 0 if code == "any" else code,
-                                        check_point)
-            got = dict(report["fields"])
-            if code == "any" and len(report["status"]) == 7:
-                got["X_SERVICE_STATUS"] = " ".join(report["status"][:3] + ["0"] +
-                                                   report["status"][4:])
-                if "STATUS" in got and pattern["state"] == "STOPPED":
-                    got["STATUS"] = want["STATUS"]
-            if got != want:
-                problems.append("report %d: got %s, want %s" % (
-                    position + 1, report["line"],
-                    " | ".join("%s=%s" % kv for kv in want.items())))
-            if pattern["state"] == "START_PENDING":
-                check_point += 1
-            position += 1
-            taken += 1
-        if taken < low:
-            problems.append("expected at least %d %s report(s) at report %d, found %d" % (
-                low, pattern["state"], position + 1, taken))
-    for extra in reports[position:]:
-        problems.append("unexpected report %d: %s" % (reports.index(extra) + 1, extra["line"]))
+    def check_point_of(report):
+        return int(report["status"][5]) if len(report["status"]) == 7 else None
 
+    def mismatch(pattern, report, check_point):
+        code = pattern.get("exit_code", 0)
+        want = expected_assignments(pattern["state"], 0 if code == "any" else code,
+                                    check_point)
+        got = dict(report["fields"])
+        if code == "any" and len(report["status"]) == 7:
+            got["X_SERVICE_STATUS"] = " ".join(report["status"][:3] + ["0"] +
+                                               report["status"][4:])
+            if "STATUS" in got and pattern["state"] == "STOPPED":
+                got["STATUS"] = want["STATUS"]
+        if got == want:
+            return None
+        return "got %s, want %s" % (report["line"],
+                                    " | ".join("%s=%s" % kv for kv in want.items()))
 
-def difference(expected, got):
-    """Where two texts part, with some context on both sides."""
-    at = next((i for i, (a, b) in enumerate(zip(expected, got)) if a != b),
-              min(len(expected), len(got)))
-    start = max(0, at - 60)
-    return "from byte %d:\n      expected ...%r\n      got      ...%r" % (
-        at, expected[start:at + 160], got[start:at + 160])
+    table.check_reports(patterns, reports, problems, check_point_of, mismatch)
 
 
 def process_alive(pid):
@@ -191,14 +157,6 @@ def read_pid(ctx):
         return None
 
 
-def read_bytes(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
 def read_log(path):
     """The log file's bytes; None when there is no regular file at the path (a device
     such as /dev/full, which would read forever, or a folder)."""
@@ -207,7 +165,7 @@ def read_log(path):
             return None
     except OSError:
         return None
-    return read_bytes(path)
+    return table.read_bytes(path)
 
 
 def run(scenario, build, keep, valgrind=False):
@@ -217,7 +175,7 @@ def run(scenario, build, keep, valgrind=False):
     ini = folder + "/" + table.SETTINGS_FILE
     ctx = table.Context(folder, "/", os.path.join(build, "sample-server"),
                         "/tallowmere-no-such-folder/no-such-program",
-                        program + " -" + ini, quote)
+                        program + " -" + ini, table.quote)
     s = table.prepare(scenario, SYSTEM, ctx)
     expect = s["expect"]
     global MULTIPLIER
@@ -275,7 +233,7 @@ def run(scenario, build, keep, valgrind=False):
                 text = table.to_bytes(ctx.expand(step["wait_log"]))
                 # The log file, or the debugger output when the log is off.
                 if not wait_until(lambda: text in (read_log(log_path) or b"") or
-                                  text in (read_bytes(ctx.host_path("service.stderr")) or b"")
+                                  text in (table.read_bytes(ctx.host_path("service.stderr")) or b"")
                                   or service.poll() is not None, 30):
                     raise Failure("the log never held %r" % text)
             elif "control" in step:
@@ -325,14 +283,15 @@ def run(scenario, build, keep, valgrind=False):
             pid = read_pid(ctx)
             if pid is None or not wait_until(lambda: not process_alive(pid), 20):
                 problems.append("the server was not ended")
-            if read_bytes(ctx.host_path(table.EXIT_FILE)) is not None:
+            if table.read_bytes(ctx.host_path(table.EXIT_FILE)) is not None:
                 problems.append("the server ended by itself: %r"
-                                % read_bytes(ctx.host_path(table.EXIT_FILE)))
+                                % table.read_bytes(ctx.host_path(table.EXIT_FILE)))
         elif end:
-            if not wait_until(lambda: read_bytes(ctx.host_path(table.EXIT_FILE)) is not None, 20):
+            exit_file = ctx.host_path(table.EXIT_FILE)
+            if not wait_until(lambda: table.read_bytes(exit_file) is not None, 20):
                 problems.append("the server did not end (no %s)" % table.EXIT_FILE)
             else:
-                got = read_bytes(ctx.host_path(table.EXIT_FILE)).decode("latin-1").strip()
+                got = table.read_bytes(ctx.host_path(table.EXIT_FILE)).decode("latin-1").strip()
                 if got != end:
                     problems.append("the server ended by %r, expected %r" % (got, end))
 
@@ -351,19 +310,19 @@ def run(scenario, build, keep, valgrind=False):
         elif log is None:
             problems.append("no log file at %s" % log_path)
         elif not table.text_pattern(expect["log"], ctx, crlf=True).fullmatch(log):
-            problems.append("log differs: " + difference(
+            problems.append("log differs: " + table.difference(
                 table.to_bytes(table.describe_text(expect["log"], ctx, crlf=True)), log))
 
-        stderr = read_bytes(ctx.host_path("service.stderr")) or b""
+        stderr = table.read_bytes(ctx.host_path("service.stderr")) or b""
         want_debug = expect.get("debug_output", [])
         if not table.text_pattern(want_debug, ctx, crlf=False).fullmatch(stderr):
-            problems.append("standard error differs: " + difference(
+            problems.append("standard error differs: " + table.difference(
                 table.to_bytes(table.describe_text(want_debug, ctx, crlf=False)), stderr))
-        stdout = read_bytes(ctx.host_path("service.stdout")) or b""
+        stdout = table.read_bytes(ctx.host_path("service.stdout")) or b""
         if stdout:
             problems.append("the service wrote to standard output: %r" % stdout)
 
-        received = read_bytes(ctx.host_path(table.STDIN_FILE))
+        received = table.read_bytes(ctx.host_path(table.STDIN_FILE))
         if "stdin" in expect:
             want = table.to_bytes(ctx.expand(expect["stdin"]))
             if received != want:
@@ -387,11 +346,11 @@ def run(scenario, build, keep, valgrind=False):
             problems.append("unexpected file in the folder: %s" % extra)
 
         for file_name, text in (expect.get("files") or {}).items():
-            got = read_bytes(ctx.host_path(file_name))
+            got = table.read_bytes(ctx.host_path(file_name))
             if got != table.to_bytes(ctx.expand(text)):
                 problems.append("%s holds %r, expected %r" % (file_name, got, ctx.expand(text)))
         if valgrind:
-            check_valgrind(read_bytes(ctx.host_path(VALGRIND_LOG)), problems)
+            check_valgrind(table.read_bytes(ctx.host_path(VALGRIND_LOG)), problems)
     except Failure as failure:
         problems.append(str(failure))
     finally:
@@ -442,12 +401,9 @@ def main():
     if args.list:
         print("\n".join(s["name"] for s in chosen))
         return 0
-    if args.scenario:
-        unknown = set(args.scenario) - {s["name"] for s in chosen}
-        if unknown:
-            print("unknown scenario(s): %s" % ", ".join(sorted(unknown)))
-            return 2
-        chosen = [s for s in chosen if s["name"] in args.scenario]
+    chosen = table.pick(chosen, args.scenario)
+    if chosen is None:
+        return 2
 
     failed = skipped = 0
     for scenario in chosen:
@@ -458,15 +414,8 @@ def main():
             skipped += 1
             continue
         problems = run(scenario, os.path.abspath(args.build), args.keep, args.valgrind)
-        took = time.monotonic() - start
-        if problems:
-            failed += 1
-            print("FAIL %s (%.1f s): %s" % (scenario["name"], took, scenario.get("about", "")))
-            for problem in problems:
-                print("  - " + problem)
-        else:
-            print("PASS %s (%.1f s)" % (scenario["name"], took))
-        sys.stdout.flush()
+        failed += bool(problems)
+        table.print_outcome(scenario, problems, time.monotonic() - start)
     print("%d of %d scenario(s) passed" % (len(chosen) - failed - skipped, len(chosen)))
     if failed:
         return 1

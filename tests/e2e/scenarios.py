@@ -64,6 +64,8 @@ values too), {noiseN} N bytes of fixed pseudo-random noise, every byte value amo
 import json
 import os
 import re
+import sys
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TABLE = os.path.join(HERE, "scenarios.json")
@@ -302,3 +304,89 @@ def count_range(count):
     if text.endswith("+"):
         return int(text[:-1]), None
     return int(text), int(text)
+
+
+# --- What both drivers do with the table's expectations ---------------------------------
+
+def wait_until(condition, seconds, poll):
+    """True once condition() holds; checks every poll seconds for at most seconds."""
+    deadline = time.monotonic() + seconds
+    while True:
+        if condition():
+            return True
+        if time.monotonic() >= deadline:
+            return condition()
+        time.sleep(poll)
+
+
+def quote(path):
+    return '"' + path + '"' if (" " in path or "\t" in path) else path
+
+
+def read_bytes(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def difference(expected, got):
+    """Where two texts part, with some context on both sides."""
+    at = next((i for i, (a, b) in enumerate(zip(expected, got)) if a != b),
+              min(len(expected), len(got)))
+    start = max(0, at - 60)
+    return "from byte %d:\n      expected ...%r\n      got      ...%r" % (
+        at, expected[start:at + 160], got[start:at + 160])
+
+
+def check_reports(patterns, reports, problems, check_point_of, mismatch):
+    """Every report matched against the patterns, in order, none left. A report is a
+    dict with "state" and "line"; check_point_of(report) gives its check point (None when
+    unreadable), mismatch(pattern, report, check_point) what is wrong with it (None when
+    nothing)."""
+    position = 0
+    check_point = 0
+    for pattern in patterns:
+        low, high = count_range(pattern.get("count"))
+        taken = 0
+        while (position < len(reports) and (high is None or taken < high)
+               and reports[position]["state"] == pattern["state"]):
+            report = reports[position]
+            if (pattern.get("check_points") == "repeat" and pattern["state"] == "START_PENDING"
+                    and check_point > 0 and check_point_of(report) == check_point - 1):
+                check_point -= 1  # an interrogation's report repeats the check point
+            problem = mismatch(pattern, report, check_point)
+            if problem is not None:
+                problems.append("report %d: %s" % (position + 1, problem))
+            if pattern["state"] == "START_PENDING":
+                check_point += 1
+            position += 1
+            taken += 1
+        if taken < low:
+            problems.append("expected at least %d %s report(s) at report %d, found %d" % (
+                low, pattern["state"], position + 1, taken))
+    for index in range(position, len(reports)):
+        problems.append("unexpected report %d: %s" % (index + 1, reports[index]["line"]))
+
+
+def pick(scenarios, names):
+    """The scenarios named (all when no name is given); None, once the unknown names are
+    printed, when a name is not among them."""
+    if not names:
+        return scenarios
+    unknown = set(names) - {s["name"] for s in scenarios}
+    if unknown:
+        print("unknown scenario(s): %s" % ", ".join(sorted(unknown)))
+        return None
+    return [s for s in scenarios if s["name"] in names]
+
+
+def print_outcome(scenario, problems, took):
+    if problems:
+        print("FAIL %s (%.1f s): %s" % (scenario["name"], took, scenario.get("about", "")))
+        for problem in problems:
+            print("  - " + problem)
+    else:
+        print("PASS %s (%.1f s)" % (scenario["name"], took))
+    sys.stdout.flush()

@@ -73,7 +73,7 @@ std::string Join(const std::string& folder, const std::string& name) {
     return folder + kSeparator + name;
 }
 
-TempFolder::TempFolder(const std::string& tag) {
+std::string MakeFreshFolder(const std::string& tag) {
     std::filesystem::path base = std::filesystem::temp_directory_path();
     std::ostringstream name;
     name << "tallowmere-" << tag << "-" << ProcessId() << "-" << folderCounter++;
@@ -81,8 +81,10 @@ TempFolder::TempFolder(const std::string& tag) {
     std::error_code error;
     std::filesystem::remove_all(folder, error);
     std::filesystem::create_directories(folder);
-    path = folder.string();
+    return folder.string();
 }
+
+TempFolder::TempFolder(const std::string& tag) : path(MakeFreshFolder(tag)) {}
 
 TempFolder::~TempFolder() {
     // A server that a failed test left running may still hold a file open (Windows

@@ -24,8 +24,12 @@ std::string QuoteForCommandLine(const std::string& path);
 // The folder and file name joined with this system's separator.
 std::string Join(const std::string& folder, const std::string& name);
 
-// A folder of its own for one test, created empty under the system's temporary folder
-// and removed with everything in it when the object goes. Its name holds `tag`, the
+// A fresh, empty folder of its own under the system's temporary folder, for a test that
+// removes it itself. Its name holds `tag`, the process id and a counter, so tests can run
+// in parallel.
+std::string MakeFreshFolder(const std::string& tag);
+
+// The same folder, removed with everything in it when the object goes. Its name holds `tag`, the
 // process id and a counter, so tests can run in parallel.
 struct TempFolder {
     explicit TempFolder(const std::string& tag);

@@ -12,7 +12,7 @@ using service_test::WriteBytes;
 
 class CommandFileTest : public ::testing::Test {
 protected:
-    void SetUp() override { folder_ = service_test::MakeFreshFolder(); }
+    void SetUp() override { folder_ = support::MakeFreshFolder("command-file"); }
     void TearDown() override {
         std::error_code ignored;
         std::filesystem::remove_all(folder_, ignored);

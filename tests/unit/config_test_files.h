@@ -5,40 +5,22 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
 
 #include "config/settings.h"
 #include "config/settings_for_tests.h"
 #include "fake/fake_env.h"
+#include "support/support.h"
 
 namespace config_test {
 
-inline std::filesystem::path MakeFreshFolder() {
-    static std::atomic<int> counter{0};
-    std::random_device random;
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::filesystem::path folder =
-        std::filesystem::temp_directory_path() /
-        ("tm-config-" + std::to_string(random()) + "-" + std::to_string(stamp) + "-" +
-         std::to_string(counter++));
-    std::filesystem::create_directories(folder);
-    return folder;
-}
-
 inline void WriteFile(const std::filesystem::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    support::WriteWholeFile(file.string(), bytes);
 }
 
 inline std::string ReadFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return support::ReadWholeFile(file.string());
 }
 
 // A fresh folder as the current folder, the fake environment and Settings reset, and a
@@ -48,7 +30,7 @@ protected:
     void SetUp() override {
         ResetSettingsForTest();
         fake::ResetEnv();
-        folder_ = MakeFreshFolder();
+        folder_ = support::MakeFreshFolder("config");
         previousFolder_ = std::filesystem::current_path();
         std::filesystem::current_path(folder_);
         fake::SetCurrentDirectory(folder_.string());

@@ -5,8 +5,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +13,7 @@
 #include "service/entry.h"
 #include "service/status.h"
 #include "service_test_support.h"
+#include "support/support.h"
 
 namespace {
 
@@ -24,11 +23,6 @@ using service_test::WriteBytes;
 
 constexpr platform::DWORD kUnknownControl = 200;
 const auto kServerStdin = reinterpret_cast<platform::HANDLE>(4);
-
-std::string ReadWhole(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 class FaultInjectionTest : public ServiceTest {
 protected:
@@ -54,7 +48,7 @@ protected:
 
     // Everything the program wrote, wherever it went, as one text with LF line ends.
     std::string Messages() const {
-        std::string text = fake::DebugOutput() + ReadWhole(logPath_);
+        std::string text = fake::DebugOutput() + support::ReadWholeFile(logPath_.string());
         std::string plain;
         for (std::size_t i = 0; i < text.size(); ++i) {
             if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;

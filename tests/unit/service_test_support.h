@@ -6,13 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,6 +19,7 @@
 #include "platform/platform.h"
 #include "service/state_for_tests.h"
 #include "service/status.h"
+#include "support/support.h"
 
 namespace service_test {
 
@@ -43,21 +40,8 @@ inline void ClearText(char*& field) {
     field = nullptr;
 }
 
-inline std::filesystem::path MakeFreshFolder() {
-    static std::atomic<int> counter{0};
-    std::random_device random;
-    const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    std::filesystem::path folder =
-        std::filesystem::temp_directory_path() /
-        ("tm-service-" + std::to_string(random()) + "-" + std::to_string(stamp) + "-" +
-         std::to_string(counter++));
-    std::filesystem::create_directories(folder);
-    return folder;
-}
-
 inline void WriteBytes(const std::filesystem::path& file, const std::string& bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << bytes;
+    support::WriteWholeFile(file.string(), bytes);
 }
 
 // The report as a line that failure messages can show.
@@ -97,7 +81,7 @@ protected:
         ResetServiceStateForTest();
         ResetSettingsForTest();
         fake::ResetEnv();
-        folder_ = MakeFreshFolder();
+        folder_ = support::MakeFreshFolder("service");
         commandFile_ = folder_ / "server.cmd";
         // The settings as LoadSettings would give them by default, but with every message
         // sent to the debugger output, where the test reads it.

@@ -65,25 +65,7 @@ class Interrupted(Exception):
 
 
 def wait_until(condition, seconds):
-    deadline = time.monotonic() + seconds * MULTIPLIER
-    while True:
-        if condition():
-            return True
-        if time.monotonic() >= deadline:
-            return condition()
-        time.sleep(0.05)
-
-
-def quote(path):
-    return '"' + path + '"' if (" " in path or "\t" in path) else path
-
-
-def read_bytes(path):
-    try:
-        with open(path, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
+    return table.wait_until(condition, seconds * MULTIPLIER, 0.05)
 
 
 # --- The prefix -----------------------------------------------------------------------
@@ -130,7 +112,7 @@ class Prefix:
                                       timeout=timeout * MULTIPLIER, check=False).returncode
             except subprocess.TimeoutExpired:
                 code = None
-        text = (read_bytes(out_path) or b"").decode("latin-1")
+        text = (table.read_bytes(out_path) or b"").decode("latin-1")
         os.remove(out_path)
         return code, text
 
@@ -177,7 +159,7 @@ class Trace:
         self.pid = None
 
     def lines(self):
-        data = (read_bytes(self.prefix.trace) or b"")[self.offset:]
+        data = (table.read_bytes(self.prefix.trace) or b"")[self.offset:]
         out = []
         for raw in data.decode("latin-1").splitlines():
             m = LINE.match(raw)
@@ -261,40 +243,15 @@ def expected_status(state, code, check_point):
 
 def check_reports(patterns, reports, problems):
     """Every report matched field by field against the patterns, in order, none left."""
-    position = 0
-    check_point = 0
-    for pattern in patterns:
-        low, high = table.count_range(pattern.get("count"))
-        taken = 0
-        while (position < len(reports) and (high is None or taken < high)
-               and reports[position]["state"] == pattern["state"]):
-            report = reports[position]
-            code = pattern.get("exit_code", 0)
-            if (pattern.get("check_points") == "repeat" and pattern["state"] == "START_PENDING"
-                    and check_point > 0 and report["status"][5] == check_point - 1):
-                check_point -= 1  # an interrogation's report repeats the check point
-            want = expected_status(pattern["state"], report["status"][3] if code == "any"
-                                   else code, check_point)
-            if report["status"] != want:
-                problems.append("report %d: got %s, want %s" % (
-                    position + 1, report["status"], want))
-            if pattern["state"] == "START_PENDING":
-                check_point += 1
-            position += 1
-            taken += 1
-        if taken < low:
-            problems.append("expected at least %d %s report(s) at report %d, found %d" % (
-                low, pattern["state"], position + 1, taken))
-    for index in range(position, len(reports)):
-        problems.append("unexpected report %d: %s" % (index + 1, reports[index]["line"]))
+    def mismatch(pattern, report, check_point):
+        code = pattern.get("exit_code", 0)
+        want = expected_status(pattern["state"], report["status"][3] if code == "any"
+                               else code, check_point)
+        return None if report["status"] == want else "got %s, want %s" % (report["status"],
+                                                                         want)
 
-
-def difference(expected, got):
-    at = next((i for i, (a, b) in enumerate(zip(expected, got)) if a != b),
-              min(len(expected), len(got)))
-    start = max(0, at - 60)
-    return "from byte %d:\n      expected ...%r\n      got      ...%r" % (
-        at, expected[start:at + 160], got[start:at + 160])
+    table.check_reports(patterns, reports, problems, lambda report: report["status"][5],
+                        mismatch)
 
 
 def sc_query(prefix, name):
@@ -365,15 +322,16 @@ def run(scenario, index, prefix, build):
     ini = folder + "\\" + table.SETTINGS_FILE
     arguments = s_raw.get("service_arguments", "settings")
     if arguments == "settings":
-        command_line = quote(exe) + " -" + ini
+        command_line = table.quote(exe) + " -" + ini
     elif arguments == "quoted_settings":
-        command_line = quote(exe) + ' -"' + ini + '"'
+        command_line = table.quote(exe) + ' -"' + ini + '"'
     elif arguments == "none":
-        command_line = quote(exe)
+        command_line = table.quote(exe)
     else:
         raise Failure("unknown service_arguments %r" % arguments)
     ctx = WineContext(folder, "\\", Prefix.windows(os.path.join(build, "sample-server.exe")),
-                      "C:\\tallowmere-no-such-folder\\no-such-program.exe", command_line, quote)
+                      "C:\\tallowmere-no-such-folder\\no-such-program.exe", command_line,
+                      table.quote)
     os.makedirs(prefix.host(folder), exist_ok=True)
     for sub in folders:
         os.makedirs(prefix.host(ctx.path(sub)), exist_ok=True)
@@ -388,7 +346,7 @@ def run(scenario, index, prefix, build):
     expect = s["expect"]
     problems = []
     log_path = ctx.settings.get("LogFileName", "C:\\windows\\Tallowmere.log")
-    trace = Trace(prefix, name, len(read_bytes(prefix.trace) or b""))
+    trace = Trace(prefix, name, len(table.read_bytes(prefix.trace) or b""))
     pid = None
     try:
         if s.get("console"):
@@ -414,7 +372,7 @@ def run(scenario, index, prefix, build):
                     raise Failure("no %d %s report(s) within the bound" % (want, state))
             elif "wait_log" in step:
                 text = table.to_bytes(ctx.expand(step["wait_log"]))
-                if not wait_until(lambda: text in (read_bytes(prefix.host(log_path)) or b"")
+                if not wait_until(lambda: text in (table.read_bytes(prefix.host(log_path)) or b"")
                                   or text in trace.debug_output(), 30):
                     raise Failure("the log never held %r" % text)
             elif "control" in step:
@@ -472,7 +430,7 @@ def run(scenario, index, prefix, build):
             problems.append("reports seen:\n  " +
                             "\n  ".join(r["line"] for r in trace.reports()))
             problems.append("controls delivered: %s" % trace.controls())
-            problems.append("log: %r" % read_bytes(prefix.host(log_path)))
+            problems.append("log: %r" % table.read_bytes(prefix.host(log_path)))
     return problems
 
 
@@ -487,14 +445,14 @@ def run_from_console(s, ctx, prefix, build, exe, log_path, problems):
                               env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=trace,
                               timeout=60 * MULTIPLIER, check=False).returncode
     debug = b""
-    for raw in (read_bytes(trace_path) or b"").decode("latin-1").splitlines():
+    for raw in (table.read_bytes(trace_path) or b"").decode("latin-1").splitlines():
         m = re.search(r":debugstr:OutputDebugStringA (.*)$", raw)
         if m:
             debug += unescape_debugstr(m.group(1))
     want_code = expect["exit_code"] & 0xFF
     if code != want_code:
         problems.append("exit status %s, expected %s" % (code, want_code))
-    stdout = read_bytes(prefix.file("console.out")) or b""
+    stdout = table.read_bytes(prefix.file("console.out")) or b""
     if stdout:
         problems.append("the program wrote to standard output: %r" % stdout)
     check_texts(expect, ctx, prefix, log_path, debug, problems)
@@ -508,16 +466,16 @@ def check_server(expect, ctx, prefix, build, problems):
         pid = read_server_pid(ctx, prefix)
         if pid is None or wait_for_process(prefix, build, pid, 20) is None:
             problems.append("the server was not ended")
-        if read_bytes(exit_file) is not None:
-            problems.append("the server ended by itself: %r" % read_bytes(exit_file))
+        if table.read_bytes(exit_file) is not None:
+            problems.append("the server ended by itself: %r" % table.read_bytes(exit_file))
     elif end:
-        if not wait_until(lambda: read_bytes(exit_file) is not None, 20):
+        if not wait_until(lambda: table.read_bytes(exit_file) is not None, 20):
             problems.append("the server did not end (no %s)" % table.EXIT_FILE)
         else:
-            got = read_bytes(exit_file).decode("latin-1").strip()
+            got = table.read_bytes(exit_file).decode("latin-1").strip()
             if got != end:
                 problems.append("the server ended by %r, expected %r" % (got, end))
-    received = read_bytes(prefix.host(ctx.path(table.STDIN_FILE)))
+    received = table.read_bytes(prefix.host(ctx.path(table.STDIN_FILE)))
     if "stdin" in expect:
         want = table.to_bytes(ctx.expand(expect["stdin"]))
         if received != want:
@@ -526,30 +484,30 @@ def check_server(expect, ctx, prefix, build, problems):
     elif received is not None:
         problems.append("a server ran, but none should have")
     for file_name, text in (expect.get("files") or {}).items():
-        got = read_bytes(prefix.host(ctx.path(file_name)))
+        got = table.read_bytes(prefix.host(ctx.path(file_name)))
         if got != table.to_bytes(ctx.expand(text)):
             problems.append("%s holds %r, expected %r" % (file_name, got, ctx.expand(text)))
 
 
 def check_texts(expect, ctx, prefix, log_path, debug, problems):
-    log = read_bytes(prefix.host(log_path))
+    log = table.read_bytes(prefix.host(log_path))
     if expect.get("log", []) is None:
         if log is not None:
             problems.append("a log file was created: %s" % log_path)
     elif log is None:
         problems.append("no log file at %s" % log_path)
     elif not table.text_pattern(expect["log"], ctx, crlf=True).fullmatch(log):
-        problems.append("log differs: " + difference(
+        problems.append("log differs: " + table.difference(
             table.to_bytes(table.describe_text(expect["log"], ctx, crlf=True)), log))
     want_debug = expect.get("debug_output", [])
     if not table.text_pattern(want_debug, ctx, crlf=False).fullmatch(debug):
-        problems.append("debugger output differs: " + difference(
+        problems.append("debugger output differs: " + table.difference(
             table.to_bytes(table.describe_text(want_debug, ctx, crlf=False)), debug))
 
 
 def read_server_pid(ctx, prefix):
     try:
-        return int((read_bytes(prefix.host(ctx.path(table.PID_FILE))) or b"").strip())
+        return int((table.read_bytes(prefix.host(ctx.path(table.PID_FILE))) or b"").strip())
     except ValueError:
         return None
 
@@ -557,7 +515,7 @@ def read_server_pid(ctx, prefix):
 def kill_server(ctx, prefix):
     """A server that a failed scenario left behind must not outlive it."""
     pid = read_server_pid(ctx, prefix)
-    if pid is not None and read_bytes(prefix.host(ctx.path(table.EXIT_FILE))) is None:
+    if pid is not None and table.read_bytes(prefix.host(ctx.path(table.EXIT_FILE))) is None:
         prefix.wine(["taskkill", "/f", "/pid", str(pid)])
 
 
@@ -570,13 +528,13 @@ def stop_rate(prefix, build, count):
     os.makedirs(host, exist_ok=True)
     server = Prefix.windows(os.path.join(build, "sample-server.exe"))
     with open(os.path.join(host, "server.cmd"), "wb") as f:
-        f.write((quote(server) + " --hint 0\r\n").encode("latin-1"))
+        f.write((table.quote(server) + " --hint 0\r\n").encode("latin-1"))
     with open(os.path.join(host, table.SETTINGS_FILE), "wb") as f:
         f.write(("[Tallowmere]\r\nAppendToExistingLog=0\r\nLogFileName=%s\\service.log\r\n"
                  "CommandFile=%s\\server.cmd\r\n" % (folder, folder)).encode("latin-1"))
     exe = Prefix.windows(os.path.join(build, "tallowmere-service.exe"))
     name = "tm-stop-rate"
-    prefix.wine(["sc", "create", name, "binPath=", quote(exe) + " -" + folder + "\\" +
+    prefix.wine(["sc", "create", name, "binPath=", table.quote(exe) + " -" + folder + "\\" +
                  table.SETTINGS_FILE])
     outcomes = {}
     not_stopped = 0
@@ -626,12 +584,9 @@ def main():
     if args.list:
         print("\n".join(s["name"] for s in chosen))
         return 0
-    if args.scenario:
-        unknown = set(args.scenario) - {s["name"] for s in chosen}
-        if unknown:
-            print("unknown scenario(s): %s" % ", ".join(sorted(unknown)))
-            return 2
-        chosen = [s for s in chosen if s["name"] in args.scenario]
+    chosen = table.pick(chosen, args.scenario)
+    if chosen is None:
+        return 2
     for program in ("tallowmere-service.exe", "sample-server.exe", "svcctl.exe"):
         if not os.path.exists(os.path.join(build, program)):
             print("missing %s in %s" % (program, build))
@@ -658,16 +613,9 @@ def main():
         for index, scenario in enumerate(chosen):
             start = time.monotonic()
             problems = run(scenario, index, prefix, build)
-            took = time.monotonic() - start
-            if problems:
-                failed += 1
-                print("FAIL %s (%.1f s): %s" % (scenario["name"], took, scenario.get("about", "")))
-                for problem in problems:
-                    print("  - " + problem)
-            else:
-                passed += 1
-                print("PASS %s (%.1f s)" % (scenario["name"], took))
-            sys.stdout.flush()
+            failed += bool(problems)
+            passed += not problems
+            table.print_outcome(scenario, problems, time.monotonic() - start)
     except (Failure, Interrupted) as stop:
         print("stopped: %s" % stop)
         failed += 1
