@@ -17,6 +17,7 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "platform/platform.h"
+#include "state/server.h"
 #include "supervision/reader.h"
 
 namespace {

@@ -73,6 +73,8 @@ void LoadSettings() {
     Settings.AppendToExistingLog = ReadSettingInt("AppendToExistingLog", 1, path);
     Settings.ServerStartupTimeoutInSeconds =
         ReadSettingInt("ServerStartupTimeoutInSeconds", 300, path);
+    Settings.StopWhenServerEnds = ReadSettingInt("StopWhenServerEnds", 1, path);
+    Settings.ServerStopTimeoutInSeconds = ReadSettingInt("ServerStopTimeoutInSeconds", 0, path);
 
     // Each text is stored as soon as it is read: an out-of-memory message for a later one
     // goes to the log file named by an earlier one.

@@ -1,4 +1,4 @@
-// The nine values of the settings file, read once per process.
+// The values of the settings file, read once per process.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +14,9 @@ struct SettingsRecord {
     char* QuitCommand;
     char* StartHint;
     std::int32_t ServerStartupTimeoutInSeconds;
+    std::int32_t StopWhenServerEnds;          // nonzero: a server that ends stops the service
+    std::int32_t ServerStopTimeoutInSeconds;  // 0: stopped as soon as the quit command is
+                                              // written; N: wait up to N s for the server
 };
 
 // Process-wide; written only by LoadSettings, before any other thread reads it.

@@ -40,10 +40,13 @@ constexpr DWORD kServiceWin32OwnProcess = 0x10;
 constexpr DWORD kServiceWin32ShareProcess = 0x20;
 constexpr DWORD kServiceStopped = 1;
 constexpr DWORD kServiceStartPending = 2;
+constexpr DWORD kServiceStopPending = 3;
 constexpr DWORD kServiceRunning = 4;
 constexpr DWORD kServiceAcceptStop = 1;
+constexpr DWORD kServiceAcceptShutdown = 4;
 constexpr DWORD kServiceControlStop = 1;
 constexpr DWORD kServiceControlInterrogate = 4;
+constexpr DWORD kServiceControlShutdown = 5;
 constexpr DWORD kStillActive = 259;  // exit code of a process that has not ended
 
 // Laid out as Win32's SERVICE_STATUS: seven unsigned 32-bit fields in this order.
@@ -84,6 +87,8 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
 // --- Processes, pipes, threads --------------------------------------------------------
 
 constexpr DWORD kStartfUseShowWindow = 0x1;
+constexpr DWORD kCreateSuspended = 0x4;    // CREATE_SUSPENDED
+constexpr DWORD kHandleFlagInherit = 0x1;  // HANDLE_FLAG_INHERIT
 constexpr DWORD kStartfUseStdHandles = 0x100;
 constexpr std::uint16_t kSwHide = 0;
 
@@ -130,8 +135,43 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
 // Ends the process the hard way (POSIX: SIGKILL to its process group).
 BOOL TerminateProcess(HANDLE process, DWORD exitCode);
 
-// Writes the exit code, or kStillActive while the process runs.
+// Writes the exit code, or kStillActive while the process runs. POSIX: does not reap the
+// process; closing its handle does, so its number stays reserved while the handle is open.
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode);
+
+// Makes a handle inheritable or not (mask and flags: kHandleFlagInherit). POSIX: nothing
+// to do, every descriptor is close-on-exec and a child gets only its standard handles.
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags);
+
+// A job holds a process and everything it starts, so that all of them can be ended at
+// once. POSIX: the process's group (the server leads a group of its own).
+HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES* attributes, const char* name);
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process);
+BOOL TerminateJobObject(HANDLE job, DWORD exitCode);
+// Lets a process created with kCreateSuspended run. Returns the previous suspend count,
+// or kResumeFailed. POSIX: a process never waits suspended; this only checks the handle.
+constexpr DWORD kResumeFailed = 0xFFFFFFFF;
+DWORD ResumeThread(HANDLE thread);
+
+// --- Events and waits -------------------------------------------------------------------
+
+constexpr DWORD kInfinite = 0xFFFFFFFF;
+constexpr DWORD kWaitObject0 = 0;
+constexpr DWORD kWaitTimeout = 258;
+constexpr DWORD kWaitFailed = 0xFFFFFFFF;
+
+// An event: set by SetEvent, reset by the wait that it ends (auto-reset) or never
+// (manualReset). POSIX: an eventfd.
+HANDLE CreateEventA(const SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                    const char* name);
+BOOL SetEvent(HANDLE event);
+
+// Waits until one of the handles is signalled (an event that is set, a process that has
+// ended) or `milliseconds` have passed (kInfinite: no limit). Returns kWaitObject0 + the
+// index of the first signalled handle, kWaitTimeout, or kWaitFailed with the last error.
+// waitAll must be 0. POSIX: a process is waited for through a pidfd, without reaping.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                             DWORD milliseconds);
 
 // Starts routine(parameter) at once on a new thread. Returns 0 with the last error
 // on failure. POSIX: the thread is detached; the handle is only a token.

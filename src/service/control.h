@@ -3,9 +3,8 @@
 
 #include "platform/platform.h"
 
-// Stop (1): sets the record to stopped, writes the quit command into the server's
-// standard input, logs "stopped.\n" or "Error writing stop command %ld.\n" (then the
-// error is the exit code) and reports. Interrogate (4): reports the record unchanged.
-// Any other code: logs "Unrecognized opcode %ld\n" and reports. Once the service has
-// been reported stopped, a further stop request changes nothing.
+// Hands every request to the lifecycle (state/lifecycle.cpp): a stop (and a shutdown,
+// when the service waits for its server) ends in the quit command and stopped; an
+// interrogation reports the record as it is; any other code is logged as "Unrecognized
+// opcode %ld\n" and reported. Nothing follows the stopped report.
 void ControlHandler(platform::DWORD control);

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "service/start.h"
-#include "service/status.h"
+#include "state/status.h"
 
 platform::DWORD ProgramEntry() {
     // The service's name is not known before the settings are read; a service that runs

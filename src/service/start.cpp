@@ -6,47 +6,55 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "service/control.h"
-#include "service/status.h"
+#include "state/lifecycle.h"
+#include "state/status.h"
 #include "supervision/launch.h"
+#include "supervision/supervise.h"
 
 void ServiceStart(platform::DWORD /*argc*/, char** /*argv*/) {
     LoadSettings();
     LogFormatted("Command line %s\n", platform::GetCommandLineA());
 
-    std::unique_lock<std::mutex> lock(ServiceLock);
-    ServiceStatus.ServiceType =
-        platform::kServiceWin32OwnProcess | platform::kServiceWin32ShareProcess;
-    ServiceStatus.CurrentState = platform::kServiceStartPending;
-    ServiceStatus.ControlsAccepted = platform::kServiceAcceptStop;
-    ServiceStatus.Win32ExitCode = 0;
-    ServiceStatus.ServiceSpecificExitCode = 0;
-    ServiceStatus.CheckPoint = 0;
-    ServiceStatus.WaitHint = 0;
-    lock.unlock();
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        ServiceStatus.ServiceType =
+            platform::kServiceWin32OwnProcess | platform::kServiceWin32ShareProcess;
+        ServiceStatus.CurrentState = platform::kServiceStartPending;
+        // A service that waits for its server asks to hear of a shutdown too, so that the
+        // machine waits for the server's save.
+        ServiceStatus.ControlsAccepted =
+            Settings.ServerStopTimeoutInSeconds > 0
+                ? platform::kServiceAcceptStop | platform::kServiceAcceptShutdown
+                : platform::kServiceAcceptStop;
+        ServiceStatus.Win32ExitCode = 0;
+        ServiceStatus.ServiceSpecificExitCode = 0;
+        ServiceStatus.CheckPoint = 0;
+        ServiceStatus.WaitHint = 0;
+    }
 
-    // A name lost to a failed allocation is registered as the default, the empty name.
-    const char* name = Settings.ServiceName != nullptr ? Settings.ServiceName : "";
     const platform::SERVICE_STATUS_HANDLE handle =
-        platform::RegisterServiceCtrlHandlerA(name, ControlHandler);
+        platform::RegisterServiceCtrlHandlerA(SettingText(Settings.ServiceName), ControlHandler);
     if (handle == nullptr) {
         const platform::DWORD error = platform::GetLastError();
         LogFormatted("RegisterServiceCtrlHandler failed %d\n", static_cast<std::int32_t>(error));
         return;
     }
-    lock.lock();
-    StatusHandle = handle;
-    if (StopReported) {
-        // A stop came between the registration and this store: its report went out
-        // without a handle and reached nobody. Send it again, now that there is one.
-        platform::SetServiceStatus(StatusHandle, &ServiceStatus);
-        return;
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        StatusHandle = handle;
     }
-    lock.unlock();
+    // A stop between the registration and the store above was reported without a handle
+    // and reached nobody: send it again, now that there is one.
+    ResendStoppedReport();
+    if (CurrentPhase() == Phase::kStopped) return;
 
     const platform::DWORD result = LaunchServer();
-    if (result == 0) {
-        LogFormatted("\nReturning the Main Thread \n", 0);
+    if (result != 0) {
+        EndStartWithFailure(result);  // nothing when the start ended in a report already
         return;
     }
-    ReportLaunchFailure(result);
+    LogFormatted("\nReturning the Main Thread \n", 0);
+    // This thread goes on supervising the server until the service has stopped; while the
+    // server runs it waits without a timer.
+    (void)Supervise();
 }

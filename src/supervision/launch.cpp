@@ -1,64 +1,51 @@
 #include "supervision/launch.h"
 
-#include <cstring>
 #include <mutex>
 
 #include "config/log.h"
 #include "config/settings.h"
-#include "service/status.h"
+#include "state/lifecycle.h"
+#include "state/server.h"
+#include "state/status.h"
 #include "supervision/command_file.h"
 #include "supervision/reader.h"
-#include "supervision/startup_wait.h"
-
-platform::HANDLE OutputPipeRead = nullptr;
-platform::HANDLE OutputPipeWrite = nullptr;
-platform::HANDLE InputPipeRead = nullptr;
-platform::HANDLE InputPipeWrite = nullptr;
-platform::PROCESS_INFORMATION ServerProcess = {};
-platform::HANDLE ReaderThread = nullptr;
-bool QuitCommandWritten = false;
+#include "supervision/supervise.h"
 
 namespace {
 
-// The four ends, in the order in which every failure path closes them.
+// The four ends, in the order in which every failure path closes them, then the job.
 void CloseServerPipes() {
     std::lock_guard<std::mutex> lock(ServiceLock);
     CloseHandleLocked(OutputPipeRead);
     CloseHandleLocked(OutputPipeWrite);
     CloseHandleLocked(InputPipeRead);
     CloseHandleLocked(InputPipeWrite);
+    CloseHandleLocked(ServerJob);
 }
 
-// A server without a reader could never be seen to start, and nothing would end it.
-void EndServerWithoutReader(platform::DWORD code) {
+// A server that cannot be supervised (not in its job, not resumed, no reader) could
+// never be seen to start, and nothing would end it.
+void EndUnsupervisedServer(platform::DWORD code) {
     std::lock_guard<std::mutex> lock(ServiceLock);
-    if (ServerProcess.hProcess != nullptr) platform::TerminateProcess(ServerProcess.hProcess, code);
+    if (ServerJob != nullptr) {
+        platform::TerminateJobObject(ServerJob, code);
+    } else if (ServerProcess.hProcess != nullptr) {
+        platform::TerminateProcess(ServerProcess.hProcess, code);
+    }
     CloseHandleLocked(ServerProcess.hProcess);
     CloseHandleLocked(ServerProcess.hThread);
     ServerProcess = platform::PROCESS_INFORMATION{};
 }
 
+// The service's own ends stay out of the server: a server that held the input pipe's
+// write end would never read end of file on its standard input, even after we are gone.
+bool KeepOwnEndsUninherited() {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    return platform::SetHandleInformation(OutputPipeRead, platform::kHandleFlagInherit, 0) != 0 &&
+           platform::SetHandleInformation(InputPipeWrite, platform::kHandleFlagInherit, 0) != 0;
+}
+
 }  // namespace
-
-void CloseHandleLocked(platform::HANDLE& handle) {
-    if (handle == nullptr) return;
-    platform::CloseHandle(handle);
-    handle = nullptr;
-}
-
-platform::BOOL WriteQuitCommandLocked() {
-    // Once only: a stop during the grace after the timeout would add a second command
-    // that may not fit the pipe beside the first (4,094 bytes each, a 4,096-byte buffer on
-    // Windows), and a server that does not read would then block the stop for good.
-    if (QuitCommandWritten) return 1;
-    const char* command = Settings.QuitCommand != nullptr ? Settings.QuitCommand : "";
-    platform::DWORD written = 0;
-    const platform::BOOL result =
-        platform::WriteFile(InputPipeWrite, command,
-                            static_cast<platform::DWORD>(std::strlen(command)), &written, nullptr);
-    if (result != 0) QuitCommandWritten = true;
-    return result;
-}
 
 platform::DWORD LaunchServer() {
     // Lives until process creation has returned, which may keep a pointer to it.
@@ -67,14 +54,22 @@ platform::DWORD LaunchServer() {
         ReadCommandLine(Settings.CommandFile, commandLine, sizeof commandLine);
     if (fileResult != 0) return fileResult;
 
+    // Not inheritable: nothing of the service's own reaches the server but its ends.
+    const platform::HANDLE event = platform::CreateEventA(nullptr, 0, 0, nullptr);
+    if (event == nullptr) return platform::GetLastError();
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        LifecycleEvent = event;
+    }
+    // A stop that came while the command file was read has been answered: no server.
+    if (!BeginLaunch()) return kStopReportedAlready;
+
     // Inheritable, so that the server receives its ends.
     const platform::SECURITY_ATTRIBUTES attributes = {
         static_cast<platform::DWORD>(sizeof(platform::SECURITY_ATTRIBUTES)), nullptr, 1};
 
-    // Each pipe is created into locals and published under the lock: the control handler
-    // is registered already and may read the input pipe's write end at any moment.
-    // Error codes are read straight after the failing call, before the clean-up's own
-    // calls can touch the last error.
+    // Each pipe is created into locals and published under the lock. Error codes are read
+    // straight after the failing call, before the clean-up's own calls can touch them.
     platform::HANDLE readEnd = nullptr;
     platform::HANDLE writeEnd = nullptr;
     if (platform::CreatePipe(&readEnd, &writeEnd, &attributes, 0) == 0) {
@@ -104,14 +99,32 @@ platform::DWORD LaunchServer() {
         startup.hStdOutput = OutputPipeWrite;
         startup.hStdError = OutputPipeWrite;
     }
+    if (!KeepOwnEndsUninherited()) {
+        const platform::DWORD code = platform::GetLastError();
+        CloseServerPipes();
+        return code;
+    }
+    const platform::HANDLE job = platform::CreateJobObjectA(nullptr, nullptr);
+    if (job == nullptr) {
+        const platform::DWORD code = platform::GetLastError();
+        CloseServerPipes();
+        return code;
+    }
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        ServerJob = job;
+    }
 
     // Logged before creation, so that a server that cannot be started is in the log too.
     LogText(commandLine);
     LogText("\n");
 
+    // Created suspended and put into its job before it runs any code of its own, so that
+    // everything it starts is in the job too.
     platform::PROCESS_INFORMATION information = {};
-    if (platform::CreateProcessA(nullptr, commandLine, nullptr, nullptr, 1, 0, nullptr,
-                                 Settings.LaunchFolder, &startup, &information) != 1) {
+    if (platform::CreateProcessA(nullptr, commandLine, nullptr, nullptr, 1,
+                                 platform::kCreateSuspended, nullptr, Settings.LaunchFolder,
+                                 &startup, &information) != 1) {
         const platform::DWORD code = platform::GetLastError();
         CloseServerPipes();
         return code;
@@ -120,15 +133,22 @@ platform::DWORD LaunchServer() {
         std::lock_guard<std::mutex> lock(ServiceLock);
         ServerProcess = information;
     }
+    if (platform::AssignProcessToJobObject(job, information.hProcess) == 0 ||
+        platform::ResumeThread(information.hThread) == platform::kResumeFailed) {
+        const platform::DWORD code = platform::GetLastError();
+        EndUnsupervisedServer(code);
+        CloseServerPipes();
+        return code;
+    }
 
     platform::DWORD threadId = 0;
     ReaderThread = platform::CreateThread(nullptr, 0, OutputReader, nullptr, 0, &threadId);
     if (ReaderThread == nullptr) {
         const platform::DWORD code = platform::GetLastError();
+        EndUnsupervisedServer(code);
         CloseServerPipes();
-        EndServerWithoutReader(code);
         return code;
     }
 
-    return WaitForStartHint();
+    return Supervise();
 }

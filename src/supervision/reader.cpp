@@ -5,22 +5,20 @@
 
 #include "config/log.h"
 #include "config/settings.h"
-#include "service/status.h"
-#include "supervision/launch.h"
-
-std::atomic<std::uint32_t> ServerStarted{0};
+#include "state/lifecycle.h"
+#include "state/server.h"
+#include "state/status.h"
 
 namespace {
 
-// The server's output broke: keep its exit code for the next report and let go of
-// everything that belongs to it. Under the lock, so that the control handler never
-// writes into an end that is being closed.
+// The server's output broke: keep its exit code for the next report and let go of the
+// pipes. Under the lock, so that the quit command is never written into an end that is
+// being closed. The process handle stays: the supervising thread waits on it.
 void EndOfOutput() {
     std::lock_guard<std::mutex> lock(ServiceLock);
     if (ServerProcess.hProcess != nullptr) {
         platform::GetExitCodeProcess(ServerProcess.hProcess, &ServiceStatus.Win32ExitCode);
     }
-    CloseHandleLocked(ServerProcess.hProcess);
     CloseHandleLocked(OutputPipeRead);
     CloseHandleLocked(OutputPipeWrite);
     CloseHandleLocked(InputPipeRead);
@@ -90,6 +88,7 @@ platform::DWORD OutputReader(void* /*parameter*/) {
         if (platform::ReadFile(pipe, chunk, kChunkSize, &read, nullptr) == 0) {
             EndOfOutput();
             LogText("\n");
+            PostOutputEnded();
             return 1;
         }
         if (read > kChunkSize) read = kChunkSize;
@@ -100,8 +99,10 @@ platform::DWORD OutputReader(void* /*parameter*/) {
         const std::size_t textLength = std::strlen(chunk);
         if (FindHint(Settings.StartHint, chunk, textLength, textLength == read, carry,
                      carryLength)) {
-            ServerStarted.store(1);
+            // The "\n" goes first, so that it is in the log before anything the woken
+            // supervising thread writes ("Returning the Main Thread").
             LogText("\n");
+            PostHintSeen();
             DiscardOutput(pipe, chunk);
             return 1;
         }

@@ -2,23 +2,19 @@
 // hint.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
 #include "platform/platform.h"
 
-// 0 until the reader has seen the start hint, then 1 for good.
-extern std::atomic<std::uint32_t> ServerStarted;
-
 // Size of one read of the output pipe.
 constexpr platform::DWORD kChunkSize = 4096;
 
 // The thread routine. Logs each chunk exactly as read until the start hint shows up
-// (then sets ServerStarted, logs "\n" and goes on reading and discarding, so that a
-// server that keeps printing never blocks on a full pipe) or until a read fails (then
-// stores the server's exit code in ServiceStatus, closes the process handle and the four
-// pipe ends, and logs "\n"). Returns 1.
+// (then sets ServerStarted, wakes the supervising thread, logs "\n" and goes on reading
+// and discarding, so that a server that keeps printing never blocks on a full pipe) or
+// until a read fails (then stores the server's exit code in ServiceStatus, closes the four
+// pipe ends and logs "\n"; the process handle is the supervising thread's). Returns 1.
 platform::DWORD OutputReader(void* parameter);
 
 // Whether `hint` is in `text`, or straddles the end of the previous chunk's text, of

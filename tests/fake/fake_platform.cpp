@@ -18,7 +18,11 @@ using platform::HANDLE;
 
 constexpr DWORD kBrokenPipe = 109;
 constexpr DWORD kServiceRequestTimeout = 1053;
-constexpr int kOpCount = static_cast<int>(Op::TerminateProcess) + 1;
+constexpr int kOpCount = static_cast<int>(Op::LastOp) + 1;
+// Events and jobs are named apart ("e1", "j1") and not counted as open handles, so that
+// the pipes, processes and threads keep their names and counts.
+constexpr std::uintptr_t kEventBase = 0x10000;
+constexpr std::uintptr_t kJobBase = 0x20000;
 // The status handle is no kernel handle: it is never closed and not counted as open.
 HANDLE const kStatusHandle = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x5E5));
 
@@ -74,6 +78,14 @@ struct State {
     bool dispatcherReleased = false;
     std::chrono::milliseconds dispatcherBound = std::chrono::seconds(20);
     std::vector<DWORD> exitCodes;
+    std::uintptr_t nextEvent = kEventBase + 1;
+    std::uintptr_t nextJob = kJobBase + 1;
+    std::map<std::uintptr_t, bool> events;  // set or not
+    std::map<std::uintptr_t, std::uintptr_t> pipeWriter;  // read end -> its write end
+    std::uintptr_t waitingWriteEnd = 0;  // the write end that a waiting read depends on
+    std::set<std::uintptr_t> jobs;
+    std::uintptr_t jobProcess = 0;          // the process assigned to a job
+    int waits = 0;
 };
 
 // Guards State and Threads; never held while the logic runs (a hook, a thread routine,
@@ -91,7 +103,30 @@ HANDLE NewHandleLocked() {
     return reinterpret_cast<HANDLE>(id);
 }
 
-std::string NameOf(HANDLE handle) { return "h" + std::to_string(Id(handle)); }
+std::string NameOf(HANDLE handle) {
+    const std::uintptr_t id = Id(handle);
+    if (id > kJobBase && id < kJobBase + 0x10000) return "j" + std::to_string(id - kJobBase);
+    if (id > kEventBase && id < kEventBase + 0x10000) return "e" + std::to_string(id - kEventBase);
+    return "h" + std::to_string(id);
+}
+
+// A process handle is signalled once the process has ended; an event once it is set.
+bool SignalledLocked(HANDLE handle) {
+    const auto event = S.events.find(Id(handle));
+    if (event != S.events.end()) return event->second;
+    return S.open.count(Id(handle)) != 0 && S.exitCode != platform::kStillActive;
+}
+
+// The first signalled handle's index, taking an event's signal; -1 when none.
+int TakeSignalLocked(platform::DWORD count, const HANDLE* handles) {
+    for (platform::DWORD i = 0; i < count; ++i) {
+        if (!SignalledLocked(handles[i])) continue;
+        const auto event = S.events.find(Id(handles[i]));
+        if (event != S.events.end()) event->second = false;
+        return static_cast<int>(i);
+    }
+    return -1;
+}
 
 // Counts the call and tells whether it is to fail, setting the last error if so.
 bool ShouldFailLocked(Op op) {
@@ -120,7 +155,11 @@ bool UsableLocked(HANDLE handle) {
 void StartThreadLocked(std::function<void()> body, bool counted) {
     if (counted) ++S.createdThreadsRunning;
     Threads.emplace_back([body, counted] {
-        body();
+        try {
+            body();
+        } catch (const Released&) {
+            // A wait without a limit that the reset ended: the thread ends with the "process".
+        }
         std::lock_guard<std::mutex> lock(FakeLock);
         if (counted) --S.createdThreadsRunning;
         Changed.notify_all();
@@ -132,6 +171,14 @@ void StartThreadLocked(std::function<void()> body, bool counted) {
 bool ControlReadyLocked() {
     return !S.controls.empty() && S.handler != nullptr &&
            static_cast<int>(S.reports.size()) >= S.controls.front().afterReports;
+}
+
+// The reader can do nothing more until the test or the clock gives it something: it has
+// ended, or it waits in a read that nothing would end now.
+bool ReaderSettledLocked() {
+    if (S.createdThreadsRunning == 0) return true;
+    if (S.readsWaiting == 0 || !S.reads.empty() || S.readsReleased) return false;
+    return S.waitingWriteEnd == 0 || S.open.count(S.waitingWriteEnd) != 0;
 }
 
 bool ReaderIdleLocked() {
@@ -201,6 +248,7 @@ std::vector<ProcessCall> Processes() {
 void SetExitCode(DWORD code) {
     std::lock_guard<std::mutex> lock(FakeLock);
     S.exitCode = code;
+    Changed.notify_all();
 }
 
 void ExitOnWrite(DWORD code) {
@@ -295,6 +343,11 @@ void SetRegistrationHook(std::function<void()> hook) {
 int Sleeps() {
     std::lock_guard<std::mutex> lock(FakeLock);
     return S.sleeps;
+}
+
+int Waits() {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    return S.waits;
 }
 
 std::vector<platform::SERVICE_STATUS> Reports() {
@@ -440,6 +493,7 @@ BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES* at
     }
     call.readEnd = fake::NewHandleLocked();
     call.writeEnd = fake::NewHandleLocked();
+    S.pipeWriter[fake::Id(call.readEnd)] = fake::Id(call.writeEnd);
     *readEnd = call.readEnd;
     *writeEnd = call.writeEnd;
     S.pipes.push_back(call);
@@ -481,6 +535,117 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
     return 1;
 }
 
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("SetHandleInformation " + fake::NameOf(handle) + " " + std::to_string(mask) +
+                      " " + std::to_string(flags));
+    return fake::UsableLocked(handle) ? 1 : 0;
+}
+
+HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES* /*attributes*/, const char* /*name*/) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    if (fake::ShouldFailLocked(Op::CreateJobObjectA)) {
+        S.calls.push_back("CreateJobObjectA failed");
+        return nullptr;
+    }
+    const std::uintptr_t id = S.nextJob++;
+    S.jobs.insert(id);
+    const HANDLE job = reinterpret_cast<HANDLE>(id);
+    S.calls.push_back("CreateJobObjectA " + fake::NameOf(job));
+    return job;
+}
+
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("AssignProcessToJobObject " + fake::NameOf(job) + " " + fake::NameOf(process));
+    if (fake::ShouldFailLocked(Op::AssignProcessToJobObject)) return 0;
+    if (S.jobs.count(fake::Id(job)) == 0 || !fake::UsableLocked(process)) return 0;
+    S.jobProcess = fake::Id(process);
+    return 1;
+}
+
+BOOL TerminateJobObject(HANDLE job, DWORD exitCode) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("TerminateJobObject " + fake::NameOf(job) + " " + std::to_string(exitCode));
+    if (S.jobs.count(fake::Id(job)) == 0) {
+        ++S.closedHandleUses;
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    if (S.jobProcess != 0 && S.exitCode == kStillActive) S.exitCode = exitCode;
+    fake::Changed.notify_all();
+    return 1;
+}
+
+DWORD ResumeThread(HANDLE thread) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    S.calls.push_back("ResumeThread " + fake::NameOf(thread));
+    if (fake::ShouldFailLocked(Op::ResumeThread)) return kResumeFailed;
+    return fake::UsableLocked(thread) ? 1 : kResumeFailed;
+}
+
+HANDLE CreateEventA(const SECURITY_ATTRIBUTES* /*attributes*/, BOOL /*manualReset*/,
+                    BOOL initialState, const char* /*name*/) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    if (fake::ShouldFailLocked(Op::CreateEventA)) {
+        S.calls.push_back("CreateEventA failed");
+        return nullptr;
+    }
+    const std::uintptr_t id = S.nextEvent++;
+    S.events[id] = initialState != 0;
+    const HANDLE event = reinterpret_cast<HANDLE>(id);
+    S.calls.push_back("CreateEventA " + fake::NameOf(event));
+    return event;
+}
+
+BOOL SetEvent(HANDLE event) {
+    std::lock_guard<std::mutex> lock(FakeLock);
+    const auto found = S.events.find(fake::Id(event));
+    if (found == S.events.end()) {
+        if (event != nullptr) ++S.closedHandleUses;
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    found->second = true;
+    fake::Changed.notify_all();
+    return 1;
+}
+
+// A wait with a limit moves the clock by the whole limit unless a handle is signalled
+// already, like a Sleep (the sleep hook runs after it); a wait without one blocks for real
+// until a handle is signalled, and a reset ends it by ending its thread.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL /*waitAll*/,
+                             DWORD milliseconds) {
+    std::unique_lock<std::mutex> lock(FakeLock);
+    ++S.waits;
+    int index = fake::TakeSignalLocked(count, handles);
+    if (index >= 0) return kWaitObject0 + static_cast<DWORD>(index);
+    if (milliseconds == kInfinite) {
+        S.calls.push_back("Wait infinite");
+        fake::Changed.wait(lock, [&] {
+            index = fake::TakeSignalLocked(count, handles);
+            return index >= 0 || S.dispatcherReleased;
+        });
+        if (index < 0) throw fake::Released{};
+        return kWaitObject0 + static_cast<DWORD>(index);
+    }
+    // Time moves only once the reader has done what it can: as on a real machine, where
+    // its work takes far less than the wait.
+    fake::Changed.wait_for(lock, std::chrono::seconds(2), fake::ReaderSettledLocked);
+    index = fake::TakeSignalLocked(count, handles);
+    if (index >= 0) return kWaitObject0 + static_cast<DWORD>(index);
+    S.clock += milliseconds;
+    const int number = ++S.sleeps;
+    S.calls.push_back("Wait " + std::to_string(milliseconds));
+    const std::function<void(int)> hook = S.sleepHook;
+    lock.unlock();
+    if (hook) hook(number);
+    std::this_thread::yield();
+    lock.lock();
+    index = fake::TakeSignalLocked(count, handles);
+    return index >= 0 ? kWaitObject0 + static_cast<DWORD>(index) : kWaitTimeout;
+}
+
 BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
     std::lock_guard<std::mutex> lock(FakeLock);
     S.calls.push_back("TerminateProcess " + fake::NameOf(process) + " " +
@@ -488,6 +653,7 @@ BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
     if (fake::ShouldFailLocked(Op::TerminateProcess)) return 0;
     if (!fake::UsableLocked(process)) return 0;
     S.exitCode = exitCode;
+    fake::Changed.notify_all();
     return 1;
 }
 
@@ -532,7 +698,15 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* /*o
     if (!fake::UsableLocked(file)) return 0;
     ++S.readsWaiting;
     fake::Changed.notify_all();
-    fake::Changed.wait(lock, [] { return !S.reads.empty() || S.readsReleased; });
+    // As a real pipe: a read of an empty one whose write end is closed meets its end.
+    const auto writer = S.pipeWriter.find(fake::Id(file));
+    const std::uintptr_t writeEnd = writer != S.pipeWriter.end() ? writer->second : 0;
+    S.waitingWriteEnd = writeEnd;
+    fake::Changed.wait(lock, [writeEnd] {
+        return !S.reads.empty() || S.readsReleased ||
+               (writeEnd != 0 && S.open.count(writeEnd) == 0);
+    });
+    S.waitingWriteEnd = 0;
     --S.readsWaiting;
     fake::Changed.notify_all();
     if (S.reads.empty()) {
@@ -569,6 +743,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
     S.written[fake::Id(file)].append(static_cast<const char*>(buffer), size);
     if (bytesWritten != nullptr) *bytesWritten = size;
     if (S.exitOnWrite) S.exitCode = S.exitOnWriteCode;
+    fake::Changed.notify_all();
     return 1;
 }
 
@@ -577,6 +752,7 @@ BOOL CloseHandle(HANDLE handle) {
     S.calls.push_back("CloseHandle " + fake::NameOf(handle));
     if (!fake::UsableLocked(handle)) return 0;
     S.open.erase(fake::Id(handle));
+    fake::Changed.notify_all();
     return 1;
 }
 

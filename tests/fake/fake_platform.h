@@ -52,6 +52,11 @@ enum class Op {
     StartServiceCtrlDispatcherA,
     GetExitCodeProcess,
     TerminateProcess,
+    CreateEventA,
+    CreateJobObjectA,
+    AssignProcessToJobObject,
+    ResumeThread,
+    LastOp = ResumeThread,
 };
 
 // Counting from the last reset, makes the nth call of `op` (1 = the first) fail with
@@ -140,10 +145,15 @@ constexpr std::uint64_t kClockStart = 1000000000;  // far from 0, as after a lon
 std::uint64_t Now();
 // Moves the clock without a sleep (time the logic spends elsewhere).
 void Advance(std::uint64_t milliseconds);
-// Called after each Sleep has moved the clock, on the sleeping thread, with the number of
-// that sleep (1 for the first since the reset). Lets a test act at a chosen pass.
+// Called after each Sleep, and each wait with a limit, has moved the clock, on the
+// sleeping thread, with the number of that sleep (1 for the first since the reset). Lets a
+// test act at a chosen pass. A wait with a limit that no signal ends moves the clock by
+// the whole limit and is logged as "Wait MS"; one without a limit blocks for real until a
+// handle is signalled (an event set, the process ended) and is logged "Wait infinite".
 void SetSleepHook(std::function<void(int sleepNumber)> hook);
 int Sleeps();
+// WaitForMultipleObjects calls so far, those that a signal ended at once included.
+int Waits();
 
 // --- Service control manager -----------------------------------------------------------------
 
@@ -174,6 +184,10 @@ void SetDispatcherBound(std::chrono::milliseconds bound);
 int ControlsDelivered();
 // Waits (at most `bound`) until `count` controls have been delivered and handled.
 bool WaitForControls(int count, std::chrono::milliseconds bound = std::chrono::seconds(10));
+
+// Thrown out of a wait without a limit when the fake is reset, and caught where the
+// fake's thread began: the thread ends as it would with its process.
+struct Released {};
 
 // ExitProcess records its code and throws this, so that no test process ends.
 struct ProcessExit {

@@ -5,10 +5,12 @@
 
 #include "config/settings.h"
 #include "integration/real_server.h"
-#include "service/status.h"
+#include "state/status.h"
+#include "state/server.h"
 #include "supervision/launch.h"
 #include "supervision/reader.h"
-#include "supervision/startup_wait.h"
+#include "state/lifecycle.h"
+#include "supervision/supervise.h"
 
 namespace {
 
@@ -38,9 +40,10 @@ TEST_F(ServerOutputInTheLog, PercentSignsAreWrittenLiterallyAndAZeroByteEndsTheP
 
 TEST_F(ServerOutputInTheLog, TextAfterAZeroByteIsNotSearchedForTheHint) {
     Configure(Server("--print \"waiting\\0STARTED\\n\""), 2);
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
+    EXPECT_EQ(LaunchServer(), kStartFailed);
     EXPECT_EQ(ServerStarted.load(), 0u);
-    EXPECT_EQ(Log(), LoggedCommandLine() + "waiting");
+    // The timeout's quit command ended the server.
+    EXPECT_EQ(Log(), LoggedCommandLine() + "waiting" + "\r\n" + "Server ended with exit code 0\r\n");
 }
 
 TEST_F(ServerOutputInTheLog, OneMiBBeforeTheHintArrivesByteForByteWithCrLfLineEnds) {
@@ -86,19 +89,18 @@ TEST_F(ServerOutputInTheLog, AHintSplitOverTwoWritesIsFound) {
 
 using FailedStart = RealServerTest;
 
-TEST_F(FailedStart, AServerThatEndsBeforeItsHintEndsTheStartByTheTimeout) {
-    Configure(Server("--print \"bye\\n\" --exit 3"), 2);
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
-    EXPECT_EQ(Log(), LoggedCommandLine() + "bye\r\n");
-
-    // The service's own copy of the write end kept the reader waiting; once it is gone
-    // the reader stores the server's exit code, closes the handles and ends the log.
-    FinishServer();
+TEST_F(FailedStart, AServerThatEndsBeforeItsHintEndsTheStartAtOnce) {
+    Configure(Server("--print \"bye\\n\" --exit 3"), 300);
+    Settings.StopWhenServerEnds = 1;
+    EXPECT_EQ(LaunchServer(), kStartFailed);
+    // What it printed, the reader's end, then its end: in that order, well before the
+    // timeout.
+    EXPECT_EQ(Log(), LoggedCommandLine() + "bye\r\n" + "\r\n" + "Server ended with exit code 3\r\n");
     std::lock_guard<std::mutex> lock(ServiceLock);
-    EXPECT_EQ(ServiceStatus.Win32ExitCode, 3u);
+    EXPECT_EQ(ServiceStatus.CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(ServiceStatus.Win32ExitCode, 109u);
     EXPECT_EQ(ServerProcess.hProcess, nullptr);
     EXPECT_EQ(OutputPipeRead, nullptr);
-    EXPECT_EQ(Log(), LoggedCommandLine() + "bye\r\n" + "\r\n");
 }
 
 TEST_F(FailedStart, AMissingProgramGivesThePlatformsCodeAndClosesThePipes) {
@@ -144,10 +146,8 @@ TEST_F(ServerInput, TheQuitCommandArrivesByteForByteAndNothingElseDoes) {
     ASSERT_EQ(LaunchServer(), 0u);
     const std::string expected = LoggedCommandLine() + "STARTED\r\n" + "\r\n";
     EXPECT_EQ(SettledLog(expected), expected);
-    {
-        std::lock_guard<std::mutex> lock(ServiceLock);
-        ASSERT_NE(WriteQuitCommandLocked(), 0);
-    }
+    PostControl(platform::kServiceControlStop);
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
     ASSERT_TRUE(support::WaitFor([&] { return support::FileExists(ended); }))
         << "the server did not end on the quit command";
     EXPECT_EQ(support::ReadWholeFile(ended), "quit\n");

@@ -7,8 +7,9 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "config/settings_for_tests.h"
-#include "service/state_for_tests.h"
-#include "service/status.h"
+#include "state/state_for_tests.h"
+#include "state/status.h"
+#include "state/server.h"
 #include "supervision/launch.h"
 #include "supervision/reader.h"
 

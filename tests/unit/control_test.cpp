@@ -6,8 +6,11 @@
 
 #include "service/control.h"
 #include "service_test_support.h"
+#include "state/server.h"
+#include "state/lifecycle.h"
 #include "supervision/launch.h"
 #include "supervision/reader.h"
+#include "supervision/supervise.h"
 
 namespace {
 
@@ -37,6 +40,12 @@ protected:
         logBefore_ = Log();
     }
 
+    // A stop request, and the supervising thread's turn to act on it.
+    static void Stop() {
+        ControlHandler(platform::kServiceControlStop);
+        EXPECT_EQ(Supervise(), kStopReportedAlready);
+    }
+
     std::string NewLog() const { return Log().substr(logBefore_.size()); }
     static std::vector<platform::SERVICE_STATUS> NewReports() {
         std::vector<platform::SERVICE_STATUS> reports = fake::Reports();
@@ -51,7 +60,7 @@ protected:
 
 TEST_F(ControlTest, AStopWritesExactlyTheSixQuitBytesLogsStoppedAndReportsStopped) {
     StartRunning();
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     EXPECT_EQ(fake::Written(kQuitPipe), std::string("quit\r\n"));
     EXPECT_EQ(fake::CallsStartingWith("WriteFile"), Strings{"WriteFile h4 6"});
     EXPECT_EQ(NewLog(), "stopped.\n");
@@ -65,21 +74,21 @@ TEST_F(ControlTest, AStopWritesExactlyTheSixQuitBytesLogsStoppedAndReportsStoppe
     EXPECT_EQ(reports[0].CheckPoint, 0u);
     EXPECT_EQ(reports[0].WaitHint, 0u);
     // The server is neither waited for nor ended, and its handles stay open.
-    EXPECT_TRUE(fake::CallsStartingWith("TerminateProcess").empty());
+    EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
     EXPECT_TRUE(fake::CallsStartingWith("CloseHandle").empty());
 }
 
 TEST_F(ControlTest, AConfiguredQuitCommandIsWrittenByteForByteWithNoLineEndAdded) {
     SetText(Settings.QuitCommand, "quit");
     StartRunning();
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     EXPECT_EQ(fake::Written(kQuitPipe), "quit");
 }
 
 TEST_F(ControlTest, AnEmptyQuitCommandStillMakesTheWriteCall) {
     SetText(Settings.QuitCommand, "");
     StartRunning();
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     EXPECT_EQ(fake::CallsStartingWith("WriteFile"), Strings{"WriteFile h4 0"});
     EXPECT_EQ(NewLog(), "stopped.\n");
 }
@@ -87,7 +96,7 @@ TEST_F(ControlTest, AnEmptyQuitCommandStillMakesTheWriteCall) {
 TEST_F(ControlTest, AQuitCommandLostToAFailedAllocationIsWrittenAsAnEmptyOne) {
     service_test::ClearText(Settings.QuitCommand);
     StartRunning();
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     EXPECT_EQ(fake::CallsStartingWith("WriteFile"), Strings{"WriteFile h4 0"});
     EXPECT_EQ(NewReports().at(0).CurrentState, platform::kServiceStopped);
 }
@@ -95,7 +104,7 @@ TEST_F(ControlTest, AQuitCommandLostToAFailedAllocationIsWrittenAsAnEmptyOne) {
 TEST_F(ControlTest, AFailedWriteIsLoggedWithItsCodeWhichTheStoppedReportCarries) {
     StartRunning();
     fake::Fail(fake::Op::WriteFile, 1, 232);
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     EXPECT_EQ(NewLog(), "Error writing stop command 232.\n");
     const auto reports = NewReports();
     ASSERT_EQ(reports.size(), 1u);
@@ -109,7 +118,7 @@ TEST_F(ControlTest, AStopReplacesTheServersStoredExitCode) {
         std::lock_guard<std::mutex> lock(ServiceLock);
         ServiceStatus.Win32ExitCode = 3;
     }
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     EXPECT_EQ(NewReports().at(0).Win32ExitCode, 0u);
 }
 
@@ -117,16 +126,14 @@ TEST_F(ControlTest, AStopAfterTheReaderClosedThePipesFailsWithTheInvalidHandleCo
     fake::SetExitCode(7);
     fake::PushRead("no hint here\n");
     fake::PushReadFailure(109);
-    Settings.ServerStartupTimeoutInSeconds = 1;
-    ASSERT_EQ(LaunchServer(), 109u);
-    const std::size_t reportsBefore = fake::Reports().size();
-    const std::string logBefore = Log();
-    ControlHandler(platform::kServiceControlStop);
+    fake::SetSleepHook([](int sleep) {
+        if (sleep == 1) ControlHandler(platform::kServiceControlStop);
+    });
+    ASSERT_EQ(LaunchServer(), kStopReportedAlready);
     const std::string expected =
         "Error writing stop command " + std::to_string(platform::kErrorInvalidHandle) + ".\n";
-    EXPECT_EQ(Log().substr(logBefore.size()), expected);
+    EXPECT_EQ(Log().substr(Log().size() - expected.size()), expected);
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), reportsBefore + 1);
     EXPECT_EQ(reports.back().CurrentState, platform::kServiceStopped);
     EXPECT_EQ(reports.back().Win32ExitCode, platform::kErrorInvalidHandle);
     // The write went to no handle at all: never into a closed or reused one.
@@ -136,13 +143,13 @@ TEST_F(ControlTest, AStopAfterTheReaderClosedThePipesFailsWithTheInvalidHandleCo
 TEST_F(ControlTest, AFailingStoppedReportIsLoggedAfterTheStopMessage) {
     StartRunning();
     fake::Fail(fake::Op::SetServiceStatus, 2, 1062);
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     EXPECT_EQ(NewLog(), "stopped.\nSetServiceStatus error 1062\n");
 }
 
 TEST_F(ControlTest, ASecondStopChangesNothing) {
     StartRunning();
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     ControlHandler(platform::kServiceControlStop);
     EXPECT_EQ(fake::Written(kQuitPipe), "quit\r\n");
     EXPECT_EQ(NewReports().size(), 1u);
@@ -184,7 +191,7 @@ TEST_F(ControlTest, CodesFrom2147483648OnArePrintedAsNegativeNumbers) {
 
 TEST_F(ControlTest, NothingIsReportedAfterStopped) {
     StartRunning();
-    ControlHandler(platform::kServiceControlStop);
+    Stop();
     ControlHandler(platform::kServiceControlInterrogate);
     ControlHandler(5);
     const auto reports = NewReports();
@@ -195,15 +202,14 @@ TEST_F(ControlTest, NothingIsReportedAfterStopped) {
 }
 
 TEST_F(ControlTest, TheProcessExitCodeIsTheStoppedReportsNotALaterWrite) {
-    fake::SetExitCode(42);
     fake::SetSleepHook([](int sleep) {
-        if (sleep != 1) return;
-        ControlHandler(platform::kServiceControlStop);
-        // The server's output breaks after the stop: the reader stores its exit code.
-        fake::PushReadFailure(109);
-        ASSERT_TRUE(fake::WaitForReader(1));
+        if (sleep == 1) ControlHandler(platform::kServiceControlStop);
     });
-    EXPECT_EQ(LaunchServer(), 109u);
+    EXPECT_EQ(LaunchServer(), kStopReportedAlready);
+    // The server ends and its output breaks after the stop: the reader stores its code.
+    fake::SetExitCode(42);
+    fake::PushReadFailure(109);
+    ASSERT_TRUE(fake::WaitForReader(1));
     EXPECT_EQ(Record().Win32ExitCode, 42u);
     platform::DWORD exitCode = 99;
     ASSERT_TRUE(StoppedExitCode(&exitCode));

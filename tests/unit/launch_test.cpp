@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "service_test_support.h"
+#include "state/server.h"
 #include "supervision/launch.h"
 #include "supervision/reader.h"
 
@@ -18,7 +19,7 @@ using service_test::WriteBytes;
 
 using Strings = std::vector<std::string>;
 const Strings kHandleCalls = {"CreatePipe", "CreateProcessA", "CreateThread", "CloseHandle",
-                              "TerminateProcess"};
+                              "TerminateProcess", "TerminateJobObject"};
 
 class LaunchTest : public ServiceTest {
 protected:
@@ -81,7 +82,8 @@ TEST_F(LaunchTest, AFailedProcessCreationClosesTheFourEndsInOrderAfterLoggingThe
     EXPECT_EQ(LaunchServer(), 2u);
     EXPECT_EQ(CallsOf(kHandleCalls),
               (Strings{"CreatePipe h1 h2", "CreatePipe h3 h4", "CreateProcessA failed",
-                       "CloseHandle h1", "CloseHandle h2", "CloseHandle h3", "CloseHandle h4"}));
+                       "CloseHandle h1", "CloseHandle h2", "CloseHandle h3", "CloseHandle h4",
+                       "CloseHandle j1"}));
     EXPECT_EQ(fake::OpenHandles(), 0);
     EXPECT_EQ(Log(), "server.exe --port 7777\n");
     EXPECT_TRUE(fake::Reports().empty());
@@ -92,9 +94,9 @@ TEST_F(LaunchTest, AFailedThreadCreationEndsTheServerAndClosesAllItsHandles) {
     EXPECT_EQ(LaunchServer(), 8u);
     EXPECT_EQ(CallsOf(kHandleCalls),
               (Strings{"CreatePipe h1 h2", "CreatePipe h3 h4", "CreateProcessA h5 h6",
-                       "CreateThread failed", "CloseHandle h1", "CloseHandle h2",
-                       "CloseHandle h3", "CloseHandle h4", "TerminateProcess h5 8",
-                       "CloseHandle h5", "CloseHandle h6"}));
+                       "CreateThread failed", "TerminateJobObject j1 8", "CloseHandle h5",
+                       "CloseHandle h6", "CloseHandle h1", "CloseHandle h2", "CloseHandle h3",
+                       "CloseHandle h4", "CloseHandle j1"}));
     EXPECT_EQ(fake::OpenHandles(), 0);
     EXPECT_TRUE(fake::Reports().empty());
     // A stop that comes now finds no handle to write into.
@@ -129,7 +131,14 @@ TEST_F(LaunchTest, TheServerGetsItsCommandLineHiddenWithItsStandardHandlesOnTheP
     EXPECT_TRUE(call.processAttributesNull);
     EXPECT_TRUE(call.threadAttributesNull);
     EXPECT_EQ(call.inheritHandles, 1);
-    EXPECT_EQ(call.creationFlags, 0u);
+    // Suspended until it is in its job, so that whatever it starts is in the job too; and
+    // the service's own ends are kept out of it.
+    EXPECT_EQ(call.creationFlags, platform::kCreateSuspended);
+    EXPECT_EQ(CallsOf({"SetHandleInformation", "CreateProcessA", "AssignProcessToJobObject",
+                       "ResumeThread"}),
+              (Strings{"SetHandleInformation h1 1 0", "SetHandleInformation h4 1 0",
+                       "CreateProcessA h5 h6", "AssignProcessToJobObject j1 h5",
+                       "ResumeThread h6"}));
     EXPECT_TRUE(call.environmentNull);
     EXPECT_EQ(call.startup.cb, sizeof(platform::STARTUPINFOA));
     EXPECT_EQ(call.startup.dwFlags, 0x101u);
@@ -190,6 +199,15 @@ TEST_F(LaunchTest, AStartedServerKeepsAllItsHandlesOpen) {
         EXPECT_TRUE(fake::IsOpen(handle)) << fake::Name(handle);
     }
     EXPECT_NE(ReaderThread, nullptr);
+}
+
+TEST_F(LaunchTest, AServerThatCannotBePutIntoItsJobIsEndedAndNothingIsLeftOpen) {
+    fake::Fail(fake::Op::AssignProcessToJobObject, 1, 5);
+    EXPECT_EQ(LaunchServer(), 5u);
+    EXPECT_EQ(fake::CallsStartingWith("Terminate"), Strings{"TerminateJobObject j1 5"});
+    EXPECT_TRUE(fake::CallsStartingWith("ResumeThread").empty());
+    EXPECT_EQ(fake::OpenHandles(), 0);
+    EXPECT_TRUE(fake::Reports().empty());
 }
 
 TEST_F(LaunchTest, TheReaderThreadRunsOutputReaderWithoutAParameter) {

@@ -1,16 +1,20 @@
 // The program's entry and the service's start routine, through the fake dispatcher.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <string>
 #include <vector>
 
 #include "service/control.h"
 #include "service/entry.h"
 #include "service/start.h"
-#include "service/status.h"
+#include "state/status.h"
 #include "service_test_support.h"
+#include "state/server.h"
 #include "supervision/reader.h"
-#include "supervision/startup_wait.h"
+#include "state/lifecycle.h"
+#include "supervision/supervise.h"
 
 namespace {
 
@@ -42,6 +46,18 @@ protected:
         return "Using INI file: " + iniPath_ + "\nWriting to log file Tallowmere.log\n" +
                "Launching file " + commandFile_.string() + "\nHome folder " + folder_.string() +
                "\nCommand line " + commandLine_ + "\n";
+    }
+
+    // Runs the start routine, which goes on supervising the server once the service runs,
+    // and stops the service once it has been reported running so that the routine returns.
+    static void StartThenStop() {
+        std::thread start([] { ServiceStart(0, nullptr); });
+        EXPECT_TRUE(support::WaitFor([] {
+            const auto reports = fake::Reports();
+            return !reports.empty() && reports.back().CurrentState != platform::kServiceStartPending;
+        }));
+        ControlHandler(platform::kServiceControlStop);
+        start.join();
     }
 
     std::string iniPath_;
@@ -77,25 +93,26 @@ TEST_F(ServiceStartTest, AStopBeforeTheHandleIsStoredIsReportedAgainWithTheHandl
 TEST_F(ServiceStartTest, TheConfiguredServiceNameIsRegistered) {
     WriteSettings("ServiceName=Quorin Game\r\n");
     fake::PushRead("STARTED\n");
-    ServiceStart(0, nullptr);
+    StartThenStop();
     EXPECT_EQ(fake::CallsStartingWith("Register"), Strings{"RegisterServiceCtrlHandlerA Quorin Game"});
     EXPECT_EQ(fake::RegisteredHandler(), &ControlHandler);
 }
 
 TEST_F(ServiceStartTest, TheDefaultServiceNameIsRegisteredAsTheEmptyText) {
     fake::PushRead("STARTED\n");
-    ServiceStart(0, nullptr);
+    StartThenStop();
     EXPECT_EQ(fake::CallsStartingWith("Register"), Strings{"RegisterServiceCtrlHandlerA "});
 }
 
 TEST_F(ServiceStartTest, ASuccessfulStartLogsEverythingInOrderAndReportsRunning) {
     fake::PushRead("server STARTED\n");
-    ServiceStart(0, nullptr);
+    StartThenStop();
     EXPECT_EQ(Log(), StartupLines() + "server.exe --port 7777\n" + "server STARTED\n" + "\n" +
-                         "\nReturning the Main Thread \n");
+                         "\nReturning the Main Thread \n" + "stopped.\n");
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 1u);
+    ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(Show(reports[0]), Show({0x30, 4, 1, 0, 0, 0, 1000}));
+    EXPECT_EQ(Show(reports[1]), Show({0x30, 1, 1, 0, 0, 0, 0}));
 }
 
 TEST_F(ServiceStartTest, AMissingCommandFileGivesOneStoppedReportWithCode2AndNoMessage) {
@@ -120,22 +137,23 @@ TEST_F(ServiceStartTest, ATimeoutEndsWithStartPendingThenOneStoppedReportWith109
     fake::ExitOnWrite(0);
     ServiceStart(0, nullptr);
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 3u);
-    EXPECT_EQ(reports[0].CurrentState, platform::kServiceStartPending);
-    EXPECT_EQ(reports[1].CurrentState, platform::kServiceStartPending);
-    EXPECT_EQ(Show(reports[2]), Show({0x30, 1, 1, 109, 0, 0, 0}));
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(service_test::States(reports), (std::vector<platform::DWORD>{2, 2, 3, 1}));
+    EXPECT_EQ(Show(reports[3]), Show({0x30, 1, 1, 109, 0, 0, 0}));
 }
 
-TEST_F(ServiceStartTest, ATimeoutOf0GivesASingleStoppedReport) {
+TEST_F(ServiceStartTest, ATimeoutOf0EndsTheServerBeforeTheStoppedReport) {
     WriteSettings("ServerStartupTimeoutInSeconds=0\r\n");
     ServiceStart(0, nullptr);
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(Show(reports[0]), Show({0x30, 1, 1, 109, 0, 0, 0}));
-    // The server that never showed its hint was ended before that report.
-    const auto calls = service_test::CallsOf({"TerminateProcess", "SetServiceStatus"});
-    EXPECT_EQ(calls, (Strings{"TerminateProcess h5 109", "SetServiceStatus 1 0"}));
-    EXPECT_EQ(Log(), StartupLines() + "server.exe --port 7777\n" + kServerEndedMessage);
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_EQ(reports.front().CurrentState, platform::kServiceStartPending);
+    EXPECT_EQ(Show(reports.back()), Show({0x30, 1, 1, 109, 0, 0, 0}));
+    const auto calls = service_test::CallsOf({"TerminateJobObject", "SetServiceStatus"});
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls[calls.size() - 2], "TerminateJobObject j1 109");
+    EXPECT_EQ(calls.back(), "SetServiceStatus 1 0");
+    EXPECT_EQ(Log(), StartupLines() + "server.exe --port 7777\n" + "\n" + kNoHintEndMessage);
 }
 
 // --- The program's entry ----------------------------------------------------------------------
@@ -173,9 +191,10 @@ TEST_F(ServiceStartTest, AStartAndAStopEndTheProcessWithCode0) {
     EXPECT_EQ(service_test::States(fake::Reports()),
               (std::vector<platform::DWORD>{4, 4, 1}));
     EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
-    // The start routine's last line and the stop race each other; both are there.
-    EXPECT_NE(Log().find("\nReturning the Main Thread \n"), std::string::npos);
-    EXPECT_NE(Log().find("stopped.\n"), std::string::npos);
+    // The start routine's thread acts on the stop, so its last line comes first.
+    const std::size_t returning = Log().find("\nReturning the Main Thread \n");
+    ASSERT_NE(returning, std::string::npos);
+    EXPECT_EQ(Log().find("stopped.\n"), returning + 28);
 }
 
 TEST_F(ServiceStartTest, AFailedLaunchEndsTheProcessWithItsCode) {

@@ -17,8 +17,8 @@
 #include "fake/fake_env.h"
 #include "fake/fake_platform.h"
 #include "platform/platform.h"
-#include "service/state_for_tests.h"
-#include "service/status.h"
+#include "state/state_for_tests.h"
+#include "state/status.h"
 #include "support/support.h"
 
 namespace service_test {

@@ -1,5 +1,5 @@
-// The wait for the start hint: the reports it makes, its timeout on the monotonic clock,
-// and the end of a server that never showed its hint.
+// The start: the reports it makes while it waits for the hint, its timeout on the
+// monotonic clock, the grace of a server that never showed its hint, and a stop meanwhile.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -8,9 +8,11 @@
 
 #include "service/control.h"
 #include "service_test_support.h"
+#include "state/server.h"
 #include "supervision/launch.h"
 #include "supervision/reader.h"
-#include "supervision/startup_wait.h"
+#include "state/lifecycle.h"
+#include "supervision/supervise.h"
 
 namespace {
 
@@ -76,10 +78,10 @@ TEST_F(StartupWaitTest, AHintAfterThreePassesGivesCheckPoints0To2ThenRunningWith
     EXPECT_EQ(reports[3].CurrentState, platform::kServiceRunning) << Show(reports[3]);
     EXPECT_EQ(reports[3].CheckPoint, 0u);
     EXPECT_EQ(reports[3].WaitHint, 1000u);
-    // Each pass reports, then sleeps half a second.
-    EXPECT_EQ(CallsOf({"SetServiceStatus", "Sleep"}),
-              (Strings{"SetServiceStatus 2 0", "Sleep 500", "SetServiceStatus 2 1", "Sleep 500",
-                       "SetServiceStatus 2 2", "Sleep 500", "SetServiceStatus 4 0"}));
+    // Each pass reports, then waits half a second at most.
+    EXPECT_EQ(CallsOf({"SetServiceStatus", "Wait"}),
+              (Strings{"SetServiceStatus 2 0", "Wait 500", "SetServiceStatus 2 1", "Wait 500",
+                       "SetServiceStatus 2 2", "Wait 500", "SetServiceStatus 4 0"}));
 }
 
 TEST_F(StartupWaitTest, AFailingReportIsLoggedAndTheWaitGoesOnWithTheNextCheckPoint) {
@@ -110,23 +112,38 @@ TEST_F(StartupWaitTest, AHugeTimeoutDoesNotOverflowIntoNoWait) {
 
 // --- The timeout ------------------------------------------------------------------------------
 
+// Stop-pending reports with check points 0, 1, ... and wait hint 1000.
+void ExpectStopPending(const std::vector<platform::SERVICE_STATUS>& reports, std::size_t from,
+                       std::size_t count) {
+    ASSERT_GE(reports.size(), from + count);
+    for (std::size_t i = 0; i < count; ++i) {
+        EXPECT_EQ(reports[from + i].CurrentState, platform::kServiceStopPending) << i;
+        EXPECT_EQ(reports[from + i].CheckPoint, i) << i;
+        EXPECT_EQ(reports[from + i].WaitHint, 1000u) << i;
+    }
+}
+
 TEST_F(StartupWaitTest, TheWaitGivesUpAtTheFirstPassAtWhichTheTimeoutHasPassed) {
     Settings.ServerStartupTimeoutInSeconds = 2;
-    // The server ends as soon as it is asked to quit, so the grace adds no report.
+    // The server ends as soon as it is asked to quit: the grace reports once and ends.
     fake::ExitOnWrite(0);
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
+    EXPECT_EQ(LaunchServer(), kStartFailed);
     // Passes at 0, 500, 1000 and 1500 ms report; the one at 2000 ms leaves.
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 4u);
+    ASSERT_EQ(reports.size(), 6u);
     ExpectStartPending(reports, 0, 4, 0);
-    EXPECT_EQ(CallsOf({"SetServiceStatus", "WriteFile"}).back(), "WriteFile h4 6");
+    ExpectStopPending(reports, 4, 1);
+    EXPECT_EQ(reports[5].CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports[5].Win32ExitCode, 109u);
+    EXPECT_EQ(CallsOf({"SetServiceStatus", "WriteFile"})[4], "WriteFile h4 6");
+    EXPECT_EQ(Log(), "server.exe --port 7777\n\nServer ended with exit code 0\n");
 }
 
 TEST_F(StartupWaitTest, TimeSpentOutsideTheSleepsCountsTowardsTheTimeout) {
     Settings.ServerStartupTimeoutInSeconds = 3;
     // Each report takes a second: passes at 0, 1500 and 3000 ms.
     fake::SetSleepHook([](int) { fake::Advance(1000); });
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
+    EXPECT_EQ(LaunchServer(), kStartFailed);
     const auto calls = CallsOf({"SetServiceStatus", "WriteFile"});
     ASSERT_GE(calls.size(), 3u);
     EXPECT_EQ(calls[0], "SetServiceStatus 2 0");
@@ -134,47 +151,55 @@ TEST_F(StartupWaitTest, TimeSpentOutsideTheSleepsCountsTowardsTheTimeout) {
     EXPECT_EQ(calls[2], "WriteFile h4 6");  // the quit command: the wait is over
 }
 
-TEST_F(StartupWaitTest, AfterTheTimeoutTheServerIsAskedToQuitThenEndedAfterTheGrace) {
+TEST_F(StartupWaitTest, AfterTheTimeoutTheServerIsAskedToQuitThenItsJobIsEndedAfterTheGrace) {
     Settings.ServerStartupTimeoutInSeconds = 1;
     const std::uint64_t start = fake::Now();
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
+    EXPECT_EQ(LaunchServer(), kStartFailed);
     const auto reports = fake::Reports();
-    // Two passes of the wait, then ten of the grace, the check points running on.
-    ASSERT_EQ(reports.size(), 12u);
-    ExpectStartPending(reports, 0, 12, 0);
+    // Two passes of the wait, then ten of the grace reporting stop pending, then stopped.
+    ASSERT_EQ(reports.size(), 13u);
+    ExpectStartPending(reports, 0, 2, 0);
+    ExpectStopPending(reports, 2, 10);
+    EXPECT_EQ(reports[12].CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports[12].Win32ExitCode, 109u);
     EXPECT_EQ(fake::Now() - start, 1000 + kTimeoutGraceMilliseconds);
     EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
-    const auto calls = CallsOf({"WriteFile", "SetServiceStatus", "TerminateProcess"});
+    const auto calls = CallsOf({"WriteFile", "SetServiceStatus", "TerminateJobObject"});
     EXPECT_EQ(calls[2], "WriteFile h4 6");
-    EXPECT_EQ(calls.back(), "TerminateProcess h5 109");
-    EXPECT_EQ(Log(), "server.exe --port 7777\n" + std::string(kServerEndedMessage));
-    // No stopped report here: that is the start routine's.
-    EXPECT_EQ(Record().CurrentState, platform::kServiceStartPending);
+    EXPECT_EQ(calls[calls.size() - 2], "TerminateJobObject j1 109");
+    EXPECT_EQ(Log(), "server.exe --port 7777\n\n" + std::string(kNoHintEndMessage));
 }
 
 TEST_F(StartupWaitTest, AServerThatQuitsDuringTheGraceIsNotEndedTheHardWay) {
     Settings.ServerStartupTimeoutInSeconds = 1;
     fake::SetSleepHook([](int sleep) {
-        if (sleep == 4) fake::SetExitCode(0);  // two sleeps into the grace
+        if (sleep == 4) fake::SetExitCode(0);  // two waits into the grace
     });
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
-    EXPECT_TRUE(fake::CallsStartingWith("TerminateProcess").empty());
-    EXPECT_EQ(fake::Reports().size(), 4u);
-    EXPECT_EQ(Log().find(kServerEndedMessage), std::string::npos);
+    EXPECT_EQ(LaunchServer(), kStartFailed);
+    EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
+    EXPECT_EQ(service_test::States(fake::Reports()),
+              (std::vector<platform::DWORD>{2, 2, 3, 3, 1}));
+    EXPECT_EQ(Log(), "server.exe --port 7777\n\nServer ended with exit code 0\n");
 }
 
-TEST_F(StartupWaitTest, ATimeoutOf0MakesNoReportAtAllNotEvenDuringTheGrace) {
+// Windows's manager ends a service whose first report is stop pending, and leaves its
+// server behind: the first report is start pending even when there is nothing to wait for.
+TEST_F(StartupWaitTest, ATimeoutOf0ReportsStartPendingOnceThenTheGrace) {
     Settings.ServerStartupTimeoutInSeconds = 0;
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
-    EXPECT_TRUE(fake::Reports().empty());
-    EXPECT_EQ(fake::CallsStartingWith("TerminateProcess"), Strings{"TerminateProcess h5 109"});
-    EXPECT_LE(fake::Sleeps() * 500, static_cast<int>(kTimeoutGraceMilliseconds));
+    EXPECT_EQ(LaunchServer(), kStartFailed);
+    const auto reports = fake::Reports();
+    ASSERT_EQ(reports.size(), 12u);
+    ExpectStartPending(reports, 0, 1, 0);
+    ExpectStopPending(reports, 1, 10);
+    EXPECT_EQ(reports[11].Win32ExitCode, 109u);
+    EXPECT_EQ(fake::CallsStartingWith("TerminateJobObject"), Strings{"TerminateJobObject j1 109"});
 }
 
-TEST_F(StartupWaitTest, ANegativeTimeoutMakesNoReportEither) {
+TEST_F(StartupWaitTest, ANegativeTimeoutIsATimeoutOf0) {
     Settings.ServerStartupTimeoutInSeconds = -5;
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
-    EXPECT_TRUE(fake::Reports().empty());
+    fake::ExitOnWrite(0);
+    EXPECT_EQ(LaunchServer(), kStartFailed);
+    EXPECT_EQ(service_test::States(fake::Reports()), (std::vector<platform::DWORD>{2, 3, 1}));
 }
 
 TEST_F(StartupWaitTest, ATimeoutOf0WithTheHintAlreadySeenStillStarts) {
@@ -189,19 +214,52 @@ TEST_F(StartupWaitTest, ReportsAfterTheServersOutputBrokeCarryItsExitCode) {
     Settings.ServerStartupTimeoutInSeconds = 2;
     fake::SetExitCode(3);
     fake::PushReadFailure(109);  // the reader ends before the first pass
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
+    EXPECT_EQ(LaunchServer(), kStartFailed);
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 4u);
-    for (const auto& report : reports) EXPECT_EQ(report.Win32ExitCode, 3u) << Show(report);
-    // Its handles are gone: nothing is written or ended after the timeout.
+    ASSERT_EQ(reports.size(), 5u);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(reports[i].Win32ExitCode, 3u) << Show(reports[i]);
+    EXPECT_EQ(reports[4].Win32ExitCode, 109u);
+    // The server has ended: nothing is written to it or ended after the timeout.
     EXPECT_TRUE(fake::CallsStartingWith("WriteFile").empty());
-    EXPECT_TRUE(fake::CallsStartingWith("TerminateProcess").empty());
+    EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
     EXPECT_EQ(fake::ClosedHandleUses(), 0);
+}
+
+// --- The server's end during the wait -----------------------------------------------------------
+
+TEST_F(StartupWaitTest, AServerThatEndsBeforeItsHintEndsTheStartAtOnceWith109) {
+    Settings.StopWhenServerEnds = 1;
+    fake::SetSleepHook([](int sleep) {
+        if (sleep != 2) return;
+        fake::PushRead("bye\n");
+        fake::SetExitCode(7);
+        ASSERT_TRUE(fake::WaitForReader(1));
+    });
+    EXPECT_EQ(LaunchServer(), kStartFailed);
+    EXPECT_EQ(service_test::States(fake::Reports()), (std::vector<platform::DWORD>{2, 2, 1}));
+    EXPECT_EQ(fake::Reports().back().Win32ExitCode, 109u);
+    // What it printed last, the reader's end, and only then the server's end.
+    EXPECT_EQ(Log(), "server.exe --port 7777\nbye\n\nServer ended with exit code 7\n");
+    // Its end was an event: the wait was not run out, and its handles are closed.
+    EXPECT_EQ(fake::Sleeps(), 2);
+    EXPECT_FALSE(fake::IsOpen(reinterpret_cast<platform::HANDLE>(5)));
+    EXPECT_TRUE(fake::CallsStartingWith("WriteFile").empty());
+}
+
+TEST_F(StartupWaitTest, WithStopWhenServerEnds0AnEndBeforeTheHintWaitsForTheTimeout) {
+    Settings.StopWhenServerEnds = 0;
+    Settings.ServerStartupTimeoutInSeconds = 2;
+    fake::SetSleepHook([](int sleep) {
+        if (sleep == 1) fake::SetExitCode(7);
+    });
+    EXPECT_EQ(LaunchServer(), kStartFailed);
+    EXPECT_EQ(service_test::States(fake::Reports()),
+              (std::vector<platform::DWORD>{2, 2, 2, 2, 1}));
 }
 
 // --- A stop request during the wait ----------------------------------------------------------------
 
-TEST_F(StartupWaitTest, AStopDuringTheWaitEndsItWithNoReportAfterStopped) {
+TEST_F(StartupWaitTest, AStopDuringTheWaitEndsItAtOnceWithNoReportAfterStopped) {
     fake::SetSleepHook([](int sleep) {
         if (sleep != 2) return;
         ControlHandler(platform::kServiceControlStop);
@@ -209,45 +267,32 @@ TEST_F(StartupWaitTest, AStopDuringTheWaitEndsItWithNoReportAfterStopped) {
         fake::PushRead("STARTED\n");
         ASSERT_TRUE(fake::WaitForReader(1));
     });
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
+    EXPECT_EQ(LaunchServer(), kStopReportedAlready);
     const auto reports = fake::Reports();
     ASSERT_EQ(reports.size(), 3u);
     ExpectStartPending(reports, 0, 2, 0);
     EXPECT_EQ(reports[2].CurrentState, platform::kServiceStopped);
     EXPECT_EQ(reports[2].Win32ExitCode, 0u);
-    EXPECT_EQ(fake::Sleeps(), 2);  // the wait left at its next pass
+    EXPECT_EQ(fake::Sleeps(), 2);  // the stop woke the wait
     EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
-    EXPECT_TRUE(fake::CallsStartingWith("TerminateProcess").empty());
+    EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
 }
 
-TEST_F(StartupWaitTest, AStopDuringTheGraceEndsItWithoutTheHardEnd) {
+// The server has had its quit command and the service is about to end: nothing of the
+// server's may outlive it, and the quit command, which may still fill the pipe of a server
+// that does not read, is not written again.
+TEST_F(StartupWaitTest, AStopDuringTheGraceEndsTheServerAtOnceWithoutASecondQuitCommand) {
     Settings.ServerStartupTimeoutInSeconds = 1;
     fake::SetSleepHook([](int sleep) {
         if (sleep == 3) ControlHandler(platform::kServiceControlStop);
     });
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
-    const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 4u);
-    EXPECT_EQ(reports.back().CurrentState, platform::kServiceStopped);
-    EXPECT_TRUE(fake::CallsStartingWith("TerminateProcess").empty());
-    EXPECT_EQ(Log().find(kServerEndedMessage), std::string::npos);
-}
-
-// The timeout has sent the quit command already; a second one may not fit the pipe beside
-// it, and a write into a full pipe of a server that does not read would never return.
-TEST_F(StartupWaitTest, AStopDuringTheGraceDoesNotWriteTheQuitCommandAgain) {
-    Settings.ServerStartupTimeoutInSeconds = 1;
-    fake::SetSleepHook([](int sleep) {
-        if (sleep == 3) ControlHandler(platform::kServiceControlStop);
-    });
-    EXPECT_EQ(LaunchServer(), kStartTimedOut);
+    EXPECT_EQ(LaunchServer(), kStopReportedAlready);
     EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
     EXPECT_EQ(fake::CallsStartingWith("WriteFile").size(), 1u);
-    const auto reports = fake::Reports();
-    ASSERT_FALSE(reports.empty());
-    EXPECT_EQ(reports.back().CurrentState, platform::kServiceStopped);
-    EXPECT_EQ(reports.back().Win32ExitCode, 0u);
-    EXPECT_EQ(Log(), "server.exe --port 7777\nstopped.\n");
+    EXPECT_EQ(fake::CallsStartingWith("TerminateJobObject"), Strings{"TerminateJobObject j1 109"});
+    EXPECT_EQ(service_test::States(fake::Reports()), (std::vector<platform::DWORD>{2, 2, 3, 1}));
+    EXPECT_EQ(fake::Reports().back().Win32ExitCode, 0u);
+    EXPECT_EQ(Log(), "server.exe --port 7777\n\nstopped.\n");
 }
 
 }  // namespace

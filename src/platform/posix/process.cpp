@@ -5,7 +5,10 @@
 // another thread instead of reaching whatever descriptor the number names by then.
 #include <fcntl.h>
 #include <pthread.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,15 +35,17 @@ namespace platform {
 
 namespace {
 
-enum class HandleKind { kDescriptor, kProcess, kToken };
+enum class HandleKind { kDescriptor, kProcess, kEvent, kJob, kToken };
 
 struct HandleEntry {
     HandleKind kind;
-    int fd = -1;           // kDescriptor
-    pid_t pid = 0;         // kProcess
-    bool ended = false;    // kProcess: the child has been reaped, exitCode is final
+    int fd = -1;           // kDescriptor, kEvent (an eventfd), kProcess (a pidfd)
+    pid_t pid = 0;         // kProcess; kJob: the group's leader, 0 until assigned
+    bool ended = false;    // kProcess: the child has ended, exitCode is final
     DWORD exitCode = 0;    // kProcess
-    int users = 0;         // kDescriptor: calls that use fd right now
+    bool manualReset = false;    // kEvent
+    std::uintptr_t leader = 0;   // kJob: the leader's process handle
+    int users = 0;         // calls that use fd right now
     bool closed = false;   // CloseHandle done; fd is closed once users drops to 0
 };
 
@@ -72,11 +77,11 @@ HANDLE AddHandle(const HandleEntry& entry) {
 
 // The descriptor behind an open handle, kept open until ReleaseDescriptor even when
 // another thread closes the handle meanwhile.
-bool AcquireDescriptor(HANDLE handle, int& fd) {
+bool AcquireDescriptor(HANDLE handle, int& fd, HandleKind kind = HandleKind::kDescriptor) {
     std::lock_guard<std::mutex> lock(gHandlesMutex);
     const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == Handles().end() || found->second.closed ||
-        found->second.kind != HandleKind::kDescriptor) {
+    if (found == Handles().end() || found->second.closed || found->second.kind != kind ||
+        found->second.fd < 0) {
         return false;
     }
     ++found->second.users;
@@ -100,10 +105,36 @@ BOOL FailWith(int error) {
 }
 
 // A child that died of a signal reports 128 + the signal's number, as shells do.
-DWORD ExitCodeOf(int status) {
-    if (WIFEXITED(status)) return static_cast<DWORD>(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return 128u + static_cast<DWORD>(WTERMSIG(status));
+DWORD ExitCodeOf(const siginfo_t& info) {
+    if (info.si_code == CLD_EXITED) return static_cast<DWORD>(info.si_status);
+    if (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED) {
+        return 128u + static_cast<DWORD>(info.si_status);
+    }
     return 1;
+}
+
+// Whether the child has ended, without reaping it: a zombie keeps its number and its
+// group's number from being reused, so the job can still signal the group safely.
+// The caller holds gHandlesMutex.
+bool PeekEndedLocked(HandleEntry& entry) {
+    if (entry.ended) return true;
+    siginfo_t info{};
+    int result = 0;
+    do {
+        result = waitid(P_PID, static_cast<id_t>(entry.pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0 || info.si_pid == 0) return false;
+    entry.ended = true;
+    entry.exitCode = ExitCodeOf(info);
+    return true;
+}
+
+HandleEntry* FindLocked(HANDLE handle, HandleKind kind) {
+    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == Handles().end() || found->second.closed || found->second.kind != kind) {
+        return nullptr;
+    }
+    return &found->second;
 }
 
 std::string CurrentFolder() {
@@ -311,8 +342,18 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
     posix_spawnattr_destroy(&attributes);
     if (result != 0) return FailWith(result);
 
+    // The server's end is waited for through this descriptor, with the other events.
+    // Through syscall(): Debian 12's C library declares pidfd_open but does not export it.
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidFd < 0) {
+        const int openError = errno;
+        (void)kill(-pid, SIGKILL);
+        (void)waitpid(pid, nullptr, 0);
+        return FailWith(openError);
+    }
     HandleEntry process{HandleKind::kProcess};
     process.pid = pid;
+    process.fd = pidFd;
     information->hProcess = AddHandle(process);
     // A token that stands for the primary thread, so that code written for Windows may
     // close it; it refers to nothing.
@@ -324,45 +365,158 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
 
 BOOL TerminateProcess(HANDLE process, DWORD) {
     std::lock_guard<std::mutex> lock(gHandlesMutex);
-    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(process));
-    if (found == Handles().end() || found->second.closed ||
-        found->second.kind != HandleKind::kProcess) {
-        return FailWith(EBADF);
-    }
-    // Once reaped, the number may belong to someone else by now.
-    if (found->second.ended) return FailWith(ESRCH);
-    const pid_t pid = found->second.pid;
+    HandleEntry* entry = FindLocked(process, HandleKind::kProcess);
+    if (entry == nullptr) return FailWith(EBADF);
+    if (PeekEndedLocked(*entry)) return FailWith(ESRCH);
     // The whole group, so that whatever the server started goes with it. The child is
     // not reaped yet, so neither its number nor its group can have been reused.
-    if (kill(-pid, SIGKILL) != 0 && kill(pid, SIGKILL) != 0) return FailWith(errno);
+    if (kill(-entry->pid, SIGKILL) != 0 && kill(entry->pid, SIGKILL) != 0) return FailWith(errno);
     return 1;
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
     if (exitCode == nullptr) return FailWith(EINVAL);
     std::lock_guard<std::mutex> lock(gHandlesMutex);
-    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(process));
-    if (found == Handles().end() || found->second.closed ||
-        found->second.kind != HandleKind::kProcess) {
-        return FailWith(EBADF);
-    }
-    HandleEntry& entry = found->second;
-    if (!entry.ended) {
-        int status = 0;
-        pid_t reaped = 0;
-        do {
-            reaped = waitpid(entry.pid, &status, WNOHANG);
-        } while (reaped < 0 && errno == EINTR);
-        if (reaped < 0) return FailWith(errno);
-        if (reaped == 0) {
-            *exitCode = kStillActive;
-            return 1;
-        }
-        entry.ended = true;
-        entry.exitCode = ExitCodeOf(status);
-    }
-    *exitCode = entry.exitCode;
+    HandleEntry* entry = FindLocked(process, HandleKind::kProcess);
+    if (entry == nullptr) return FailWith(EBADF);
+    *exitCode = PeekEndedLocked(*entry) ? entry->exitCode : kStillActive;
     return 1;
+}
+
+BOOL SetHandleInformation(HANDLE handle, DWORD, DWORD) {
+    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == Handles().end() || found->second.closed) return FailWith(EBADF);
+    return 1;
+}
+
+HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES*, const char*) {
+    return AddHandle(HandleEntry{HandleKind::kJob});
+}
+
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    HandleEntry* jobEntry = FindLocked(job, HandleKind::kJob);
+    const HandleEntry* processEntry = FindLocked(process, HandleKind::kProcess);
+    if (jobEntry == nullptr || processEntry == nullptr) return FailWith(EBADF);
+    // The server was started as the leader of a group of its own: the group is the job.
+    jobEntry->pid = processEntry->pid;
+    jobEntry->leader = reinterpret_cast<std::uintptr_t>(process);
+    return 1;
+}
+
+BOOL TerminateJobObject(HANDLE job, DWORD) {
+    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    const HandleEntry* jobEntry = FindLocked(job, HandleKind::kJob);
+    if (jobEntry == nullptr) return FailWith(EBADF);
+    // Only while the leader is unreaped (its handle open) is the group's number surely
+    // still this group's; after that there is nothing of ours left to reach.
+    const auto leader = Handles().find(jobEntry->leader);
+    if (jobEntry->pid == 0 || leader == Handles().end() || leader->second.closed) return 1;
+    if (kill(-jobEntry->pid, SIGKILL) != 0 && errno != ESRCH) return FailWith(errno);
+    return 1;
+}
+
+DWORD ResumeThread(HANDLE thread) {
+    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    if (FindLocked(thread, HandleKind::kToken) == nullptr) {
+        FailWith(EBADF);
+        return kResumeFailed;
+    }
+    return 0;
+}
+
+HANDLE CreateEventA(const SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState,
+                    const char*) {
+    const int fd = eventfd(initialState != 0 ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (fd < 0) {
+        FailWith(errno);
+        return nullptr;
+    }
+    HandleEntry entry{HandleKind::kEvent};
+    entry.fd = fd;
+    entry.manualReset = manualReset != 0;
+    return AddHandle(entry);
+}
+
+BOOL SetEvent(HANDLE event) {
+    int fd = -1;
+    if (!AcquireDescriptor(event, fd, HandleKind::kEvent)) return FailWith(EBADF);
+    const std::uint64_t one = 1;
+    ssize_t written = 0;
+    do {
+        written = write(fd, &one, sizeof one);
+    } while (written < 0 && errno == EINTR);
+    // EAGAIN: the counter is full, so the event is set already.
+    const int error = written < 0 && errno != EAGAIN ? errno : 0;
+    ReleaseDescriptor(event);
+    if (error != 0) return FailWith(error);
+    return 1;
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                             DWORD milliseconds) {
+    constexpr DWORD kMaximumObjects = 64;
+    if (handles == nullptr || count == 0 || count > kMaximumObjects || waitAll != 0) {
+        FailWith(EINVAL);
+        return kWaitFailed;
+    }
+    pollfd waits[kMaximumObjects];
+    bool autoReset[kMaximumObjects] = {};
+    DWORD acquired = 0;
+    int error = 0;
+    for (; acquired < count; ++acquired) {
+        int fd = -1;
+        HandleKind kind = HandleKind::kEvent;
+        {
+            std::lock_guard<std::mutex> lock(gHandlesMutex);
+            const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handles[acquired]));
+            if (found != Handles().end()) kind = found->second.kind;
+            if (found != Handles().end() && kind == HandleKind::kEvent) {
+                autoReset[acquired] = !found->second.manualReset;
+            }
+        }
+        if ((kind != HandleKind::kEvent && kind != HandleKind::kProcess) ||
+            !AcquireDescriptor(handles[acquired], fd, kind)) {
+            error = EBADF;
+            break;
+        }
+        waits[acquired] = pollfd{fd, POLLIN, 0};
+    }
+
+    DWORD result = kWaitFailed;
+    const std::uint64_t deadline = GetTickCount64() + milliseconds;
+    while (error == 0 && result == kWaitFailed) {
+        int timeout = -1;
+        if (milliseconds != kInfinite) {
+            const std::uint64_t now = GetTickCount64();
+            timeout = now >= deadline ? 0 : static_cast<int>(std::min<std::uint64_t>(deadline - now, 1u << 30));
+        }
+        const int ready = poll(waits, count, timeout);
+        if (ready < 0) {
+            if (errno != EINTR) error = errno;
+            continue;
+        }
+        if (ready == 0) {
+            result = kWaitTimeout;
+            break;
+        }
+        for (DWORD i = 0; i < count && result == kWaitFailed; ++i) {
+            if (waits[i].revents == 0) continue;
+            if (autoReset[i]) {
+                // Another waiter may have taken the event first: then wait on.
+                std::uint64_t value = 0;
+                if (read(waits[i].fd, &value, sizeof value) != sizeof value) continue;
+            }
+            result = kWaitObject0 + i;
+        }
+    }
+    for (DWORD i = 0; i < acquired; ++i) ReleaseDescriptor(handles[i]);
+    if (error != 0) {
+        FailWith(error);
+        return kWaitFailed;
+    }
+    return result;
 }
 
 HANDLE CreateThread(const SECURITY_ATTRIBUTES*, std::size_t stackSize,
@@ -451,16 +605,14 @@ BOOL CloseHandle(HANDLE handle) {
     const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == Handles().end() || found->second.closed) return FailWith(EBADF);
     HandleEntry& entry = found->second;
-    if (entry.kind == HandleKind::kDescriptor) {
-        entry.closed = true;
-        if (entry.users > 0) return 1;  // the last user closes the descriptor
-        close(entry.fd);
-    } else if (entry.kind == HandleKind::kProcess && !entry.ended) {
-        // Reaped now if it has ended; a child that still runs stays unreaped (it was
-        // never ours to wait for).
-        int status = 0;
-        waitpid(entry.pid, &status, WNOHANG);
+    if (entry.kind == HandleKind::kProcess) {
+        // The one place that reaps: a child that has ended leaves no zombie; one that
+        // still runs stays unreaped (it was never ours to wait for).
+        if (PeekEndedLocked(entry)) (void)waitpid(entry.pid, nullptr, WNOHANG);
     }
+    entry.closed = true;
+    if (entry.users > 0) return 1;  // the last user closes the descriptor
+    if (entry.fd >= 0) close(entry.fd);
     Handles().erase(found);
     return 1;
 }
@@ -484,7 +636,9 @@ DWORD GetLastError() { return tLastError; }
 void SetLastError(DWORD code) { tLastError = code; }
 
 void ExitProcess(DWORD exitCode) {
-    (void)std::fflush(nullptr);  // nothing is left to report a failure to
+    // No flush of stdio: it would wait for the lock of a file that another thread is
+    // reading (the command file), and the process would never end. Nothing of ours is
+    // buffered there.
     // An exit status has 8 bits; a larger code would read as another code, so it
     // becomes the general failure 1.
     _exit(exitCode > 255 ? 1 : static_cast<int>(exitCode));

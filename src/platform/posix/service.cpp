@@ -26,6 +26,7 @@ namespace {
 
 std::atomic<LPHANDLER_FUNCTION> gHandler{nullptr};
 std::atomic<bool> gStopReported{false};     // a stopped status has been reported
+std::atomic<bool> gStopPendingSent{false};  // systemd has been told STOPPING=1 already
 std::atomic<bool> gDispatcherRunning{false};
 std::mutex gWakeMutex;                      // guards gWakeFd
 int gWakeFd = -1;                           // the running dispatcher's eventfd, or -1
@@ -83,6 +84,12 @@ void WakeDispatcher() {
     [[maybe_unused]] const ssize_t ignored = write(gWakeFd, &one, sizeof one);
 }
 
+std::string ExtendTimeout(const SERVICE_STATUS& status) {
+    if (status.WaitHint == 0) return std::string();
+    return "\nEXTEND_TIMEOUT_USEC=" +
+           std::to_string(static_cast<std::uint64_t>(status.WaitHint) * 1000u);
+}
+
 std::string FormatReport(const SERVICE_STATUS& status) {
     std::string text = "X_SERVICE_STATUS=";
     const DWORD fields[7] = {status.ServiceType,     status.CurrentState,
@@ -96,17 +103,20 @@ std::string FormatReport(const SERVICE_STATUS& status) {
     switch (status.CurrentState) {
         case kServiceStartPending:
             text += "\nSTATUS=Starting (check point " + std::to_string(status.CheckPoint) + ")";
-            if (status.WaitHint != 0) {
-                text += "\nEXTEND_TIMEOUT_USEC=" +
-                        std::to_string(static_cast<std::uint64_t>(status.WaitHint) * 1000u);
-            }
+            text += ExtendTimeout(status);
+            break;
+        case kServiceStopPending:
+            text += "\nSTOPPING=1\nSTATUS=Stopping (check point " +
+                    std::to_string(status.CheckPoint) + ")";
+            text += ExtendTimeout(status);
             break;
         case kServiceRunning:
             text += "\nREADY=1\nSTATUS=Running";
             break;
         case kServiceStopped:
-            text += "\nSTOPPING=1\nSTATUS=Stopped (exit code " +
-                    std::to_string(status.Win32ExitCode) + ")";
+            // systemd has heard STOPPING=1 already when a stop-pending report came first.
+            if (!gStopPendingSent.load()) text += "\nSTOPPING=1";
+            text += "\nSTATUS=Stopped (exit code " + std::to_string(status.Win32ExitCode) + ")";
             break;
         default:
             break;
@@ -249,6 +259,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
 
     gHandler.store(nullptr);
     gStopReported.store(false);
+    gStopPendingSent.store(false);
     if (error == 0) {
         {
             std::lock_guard<std::mutex> lock(gWakeMutex);
@@ -320,6 +331,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
     const SERVICE_STATUS report = *status;
     const bool sent = SendNotify(FormatReport(report));
     const int error = errno;
+    if (report.CurrentState == kServiceStopPending) gStopPendingSent.store(true);
     // The service is over once it has said so, whether or not systemd heard it.
     if (report.CurrentState == kServiceStopped) {
         gStopReported.store(true);

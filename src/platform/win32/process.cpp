@@ -99,6 +99,41 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
     return 1;
 }
 
+BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
+    return ::SetHandleInformation(handle, mask, flags) != 0 ? 1 : 0;
+}
+
+HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES* attributes, const char* name) {
+    ::SECURITY_ATTRIBUTES native;
+    // No kill-on-close limit: the program may end while the server is still ending.
+    return ::CreateJobObjectA(const_cast<::SECURITY_ATTRIBUTES*>(ToNative(attributes, native)),
+                              name);
+}
+
+BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
+    return ::AssignProcessToJobObject(job, process) != 0 ? 1 : 0;
+}
+
+BOOL TerminateJobObject(HANDLE job, DWORD exitCode) {
+    return ::TerminateJobObject(job, exitCode) != 0 ? 1 : 0;
+}
+
+DWORD ResumeThread(HANDLE thread) { return ::ResumeThread(thread); }
+
+HANDLE CreateEventA(const SECURITY_ATTRIBUTES* attributes, BOOL manualReset, BOOL initialState,
+                    const char* name) {
+    ::SECURITY_ATTRIBUTES native;
+    return ::CreateEventA(const_cast<::SECURITY_ATTRIBUTES*>(ToNative(attributes, native)),
+                          manualReset, initialState, name);
+}
+
+BOOL SetEvent(HANDLE event) { return ::SetEvent(event) != 0 ? 1 : 0; }
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
+                             DWORD milliseconds) {
+    return ::WaitForMultipleObjects(count, handles, waitAll, milliseconds);
+}
+
 HANDLE CreateThread(const SECURITY_ATTRIBUTES* attributes, std::size_t stackSize,
                     LPTHREAD_START_ROUTINE routine, void* parameter, DWORD creationFlags,
                     DWORD* threadId) {

@@ -1,20 +1,21 @@
-#include "service/state_for_tests.h"
+#include "state/state_for_tests.h"
 
 #include <mutex>
 
-#include "service/status.h"
-#include "supervision/launch.h"
-#include "supervision/reader.h"
+#include "state/server.h"
+#include "state/status.h"
 
 void ResetServiceStateForTest() {
     ResetStatusForTest();
+    ResetLifecycleForTest();
     std::lock_guard<std::mutex> lock(ServiceLock);
     OutputPipeRead = nullptr;
     OutputPipeWrite = nullptr;
     InputPipeRead = nullptr;
     InputPipeWrite = nullptr;
     ServerProcess = platform::PROCESS_INFORMATION{};
+    ServerJob = nullptr;
     ReaderThread = nullptr;
-    QuitCommandWritten = false;
+    LifecycleEvent = nullptr;
     ServerStarted.store(0);
 }

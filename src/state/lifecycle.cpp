@@ -1,0 +1,428 @@
+// The service's lifecycle in one place. N is Settings.ServerStopTimeoutInSeconds.
+//
+//  state     event                          what happens
+//  --------  -----------------------------  ------------------------------------------------
+//  Starting  tick (every 500 ms)            report start pending; check point + 1
+//  Starting  hint seen                      Running: report running (check point 0)
+//  Starting  server ended                   log its code; Stopped, 109 (StopWhenServerEnds 0:
+//                                           not acted on, the timeout ends the start)
+//  Starting  stop, before the launch        log "stopped."; Stopped, 0; no server is launched
+//  Starting  stop                           write the quit command; N = 0: Stopped, 0 or the
+//                                           write's error; N > 0: Stopping until the server ends
+//  Starting  start timeout                  write the quit command; Stopping (the grace, 5 s)
+//  Running   server ended                   log its code; Stopped with the server's code
+//                                           (StopWhenServerEnds 0: not acted on)
+//  Running   stop                           as in Starting
+//  Stopping  tick                           report stop pending; check point + 1
+//  Stopping  server ended                   log its code; Stopped with the stop's code
+//                                           (0, the write's error, or 109 in the grace)
+//  Stopping  stop, after a stop             report; nothing is written again
+//  Stopping  stop, in the grace             end the server's job at once; log "stopped.";
+//                                           Stopped, 0
+//  Stopping  stop timeout / grace over      end the server's job; log why; Stopped with the
+//                                           stop's code
+//  any       interrogate                    report the record as it is
+//  any       other control                  log "Unrecognized opcode"; report
+//  Stopped   anything                       nothing: no report follows the stopped one
+//
+// Once the launch has begun, every change of state is made on the supervising thread (the
+// start routine's, in LifecycleStep); other threads only post facts and wake it. Before the
+// launch the control handler makes the one change there is, a stop, itself.
+#include "state/lifecycle.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "config/log.h"
+#include "config/settings.h"
+#include "state/server.h"
+#include "state/state_for_tests.h"
+#include "state/status.h"
+
+namespace {
+
+// Longest wait for a server whose job was ended to be gone before stopped is reported.
+constexpr platform::DWORD kHardEndWaitMilliseconds = 2000;
+// Longest wait, once the server has ended, for the reader to log what it wrote last (a
+// process that the server started may hold its output open for good).
+constexpr std::uint64_t kLastOutputMilliseconds = 1000;
+
+// Why a server that the service is stopping ended: by itself, or ended hard by the service
+// at the deadline or at a stop request in the grace.
+enum class HardEnd { kNone, kAtDeadline, kByStop };
+
+struct LifecycleRecord {
+    Phase phase = Phase::kStarting;
+    bool launched = false;         // the launch has begun: the supervisor acts on stops
+    bool stopRequested = false;    // a stop that the supervisor has not acted on yet
+    bool serverEnded = false;      // the server's process has ended
+    platform::DWORD serverExitCode = 0;
+    bool outputEnded = false;      // the reader met the end of the server's output
+    std::uint64_t lastOutputUntil = 0;  // how long the server's last output may take
+    bool quitWritten = false;      // the quit command went into the input pipe
+    bool inGrace = false;          // Stopping after a start timeout, not after a stop
+    HardEnd hardEnd = HardEnd::kNone;
+    bool waitBegun = false;        // the start wait has set its deadline
+    bool pendingReported = false;  // a start-pending report has been made
+    std::uint64_t nextReport = 0;  // when the next pending report is due
+    std::uint64_t deadline = 0;    // start timeout, end of the grace, or stop timeout
+    platform::DWORD stopCode = 0;  // the stopped report's code, once Stopping
+};
+
+LifecycleRecord Life;  // guarded by ServiceLock
+
+std::uint64_t Milliseconds(std::int32_t seconds) {
+    return seconds > 0 ? static_cast<std::uint64_t>(seconds) * 1000u : 0;
+}
+
+platform::DWORD WaitFor(std::uint64_t until, std::uint64_t now) {
+    if (until <= now) return 0;
+    return static_cast<platform::DWORD>(std::min<std::uint64_t>(until - now, 0x7FFFFFFF));
+}
+
+// Writes the quit command, once per process: a second one might not fit the pipe beside
+// the first one that a server never read. Cannot block while the lock is held: the input
+// pipe carries nothing but this one command, of at most 4094 bytes, and holds 4096
+// (Windows) or 65536 (Linux). A null quit command (no memory) is written as an empty one.
+bool WriteQuitCommandLocked(platform::DWORD* error) {
+    if (Life.quitWritten) return true;
+    const char* command = SettingText(Settings.QuitCommand);
+    platform::DWORD written = 0;
+    if (platform::WriteFile(InputPipeWrite, command,
+                            static_cast<platform::DWORD>(std::strlen(command)), &written,
+                            nullptr) == 0) {
+        *error = platform::GetLastError();
+        return false;
+    }
+    Life.quitWritten = true;
+    return true;
+}
+
+void SetPendingLocked(platform::DWORD state, std::uint64_t now) {
+    ServiceStatus.CurrentState = state;
+    ServiceStatus.CheckPoint = 0;
+    ServiceStatus.WaitHint = kPendingWaitHint;
+    Life.nextReport = now;
+}
+
+// The pending report that is due, then the next check point.
+void ReportPending(std::uint64_t now) {
+    ReportStatus();
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    ++ServiceStatus.CheckPoint;
+    Life.nextReport = now + kPendingReportMilliseconds;
+}
+
+void SetStoppedLocked(platform::DWORD code) {
+    Life.phase = Phase::kStopped;
+    ServiceStatus.CurrentState = platform::kServiceStopped;
+    ServiceStatus.CheckPoint = 0;
+    ServiceStatus.WaitHint = 0;
+    ServiceStatus.Win32ExitCode = code;
+    ServiceStatus.ServiceSpecificExitCode = 0;
+}
+
+// A failed start's report logs nothing when it fails, as the launch failures' do.
+SupervisorStep EnterStopped(platform::DWORD code, bool startFailed) {
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        SetStoppedLocked(code);
+    }
+    if (startFailed) {
+        ReportStatusUnlogged();
+        return SupervisorStep{true, code, 0, false};
+    }
+    ReportStatus();
+    return SupervisorStep{true, kStopReportedAlready, 0, false};
+}
+
+// Whether the reader may still be logging what the server wrote before it ended: its end
+// is logged after that. Caller holds ServiceLock.
+bool LastOutputPendingLocked(std::uint64_t now) {
+    return !Life.outputEnded && ServerStarted.load() == 0 && now < Life.lastOutputUntil;
+}
+
+SupervisorStep WaitForLastOutputLocked(std::uint64_t now) {
+    return SupervisorStep{false, 0, WaitFor(Life.lastOutputUntil, now), false};
+}
+
+void LogServerEnded(platform::DWORD code) {
+    LogFormatted(kServerEndedFormat, static_cast<std::int32_t>(code));
+}
+
+// Ends the server and everything it started, and gives them a moment to be gone, so that
+// nothing of the server's outlives the stopped report.
+void EndServerHard(platform::DWORD exitCode) {
+    platform::HANDLE process = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        if (ServerJob != nullptr) {
+            platform::TerminateJobObject(ServerJob, exitCode);
+        } else if (ServerProcess.hProcess != nullptr) {
+            platform::TerminateProcess(ServerProcess.hProcess, exitCode);
+        }
+        process = ServerProcess.hProcess;
+    }
+    if (process == nullptr) return;
+    if (platform::WaitForMultipleObjects(1, &process, 0, kHardEndWaitMilliseconds) ==
+        platform::kWaitObject0) {
+        NoteServerEnded();
+    }
+}
+
+// A stop request in Starting or Running: the quit command, then Stopped at once (N = 0)
+// or Stopping until the server has ended.
+std::optional<SupervisorStep> BeginStop(std::uint64_t now) {
+    platform::DWORD code = 0;
+    bool written = false;
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        written = WriteQuitCommandLocked(&code);
+    }
+    if (written) {
+        LogFormatted("stopped.\n", 0);
+    } else {
+        LogFormatted("Error writing stop command %ld.\n", static_cast<std::int32_t>(code));
+    }
+    const std::uint64_t timeout = Milliseconds(Settings.ServerStopTimeoutInSeconds);
+    if (timeout == 0) return EnterStopped(code, false);
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    Life.phase = Phase::kStopping;
+    Life.inGrace = false;
+    Life.stopCode = code;
+    Life.deadline = now + timeout;
+    ServiceStatus.Win32ExitCode = code;
+    SetPendingLocked(platform::kServiceStopPending, now);
+    return std::nullopt;
+}
+
+std::optional<SupervisorStep> StartingStep(std::unique_lock<std::mutex>& lock,
+                                           std::uint64_t now) {
+    if (!Life.waitBegun) {
+        Life.waitBegun = true;
+        Life.deadline = now + Milliseconds(Settings.ServerStartupTimeoutInSeconds);
+        SetPendingLocked(platform::kServiceStartPending, now);
+    }
+    if (Life.stopRequested) {
+        Life.stopRequested = false;
+        lock.unlock();
+        return BeginStop(now);
+    }
+    // A server that printed its hint and ended at once did start: Running sees the end.
+    if (ServerStarted.load() != 0) {
+        Life.phase = Phase::kRunning;
+        ServiceStatus.CurrentState = platform::kServiceRunning;
+        ServiceStatus.CheckPoint = 0;
+        lock.unlock();
+        ReportStatus();
+        return SupervisorStep{true, 0, 0, false};
+    }
+    if (Life.serverEnded && Settings.StopWhenServerEnds != 0) {
+        if (LastOutputPendingLocked(now)) return WaitForLastOutputLocked(now);
+        const platform::DWORD code = Life.serverExitCode;
+        lock.unlock();
+        LogServerEnded(code);
+        return EnterStopped(kStartFailed, true);
+    }
+    // The first report of a start is start pending, even with a timeout of 0: Windows's
+    // manager ends a service whose first report is stop pending, and its server with it.
+    if (Life.pendingReported && now >= Life.deadline) {
+        platform::DWORD ignored = 0;
+        // A failure is answered by the hard end; a server that has ended needs neither.
+        if (!Life.serverEnded) (void)WriteQuitCommandLocked(&ignored);
+        Life.phase = Phase::kStopping;
+        Life.inGrace = true;
+        Life.stopCode = kStartFailed;
+        Life.deadline = now + kTimeoutGraceMilliseconds;
+        SetPendingLocked(platform::kServiceStopPending, now);
+        return std::nullopt;
+    }
+    if (now >= Life.nextReport) {
+        Life.pendingReported = true;
+        lock.unlock();
+        ReportPending(now);
+        return std::nullopt;
+    }
+    return SupervisorStep{false, 0, WaitFor(std::min(Life.nextReport, Life.deadline), now),
+                          !Life.serverEnded};
+}
+
+std::optional<SupervisorStep> RunningStep(std::unique_lock<std::mutex>& lock,
+                                          std::uint64_t now) {
+    if (Life.serverEnded && Settings.StopWhenServerEnds != 0) {
+        const platform::DWORD code = Life.serverExitCode;
+        lock.unlock();
+        LogServerEnded(code);
+        return EnterStopped(code, false);
+    }
+    if (Life.stopRequested) {
+        Life.stopRequested = false;
+        lock.unlock();
+        return BeginStop(now);
+    }
+    // Nothing is due until something happens: no timer, no wake-up.
+    return SupervisorStep{false, 0, platform::kInfinite, !Life.serverEnded};
+}
+
+std::optional<SupervisorStep> StoppingStep(std::unique_lock<std::mutex>& lock,
+                                           std::uint64_t now) {
+    const bool inGrace = Life.inGrace;
+    if (Life.serverEnded || Life.hardEnd != HardEnd::kNone) {
+        if (LastOutputPendingLocked(now)) return WaitForLastOutputLocked(now);
+        const platform::DWORD code = Life.serverExitCode;
+        const HardEnd hardEnd = Life.hardEnd;
+        const platform::DWORD stopCode = Life.stopCode;
+        lock.unlock();
+        switch (hardEnd) {
+            case HardEnd::kNone:
+                LogServerEnded(code);
+                return EnterStopped(stopCode, inGrace);
+            case HardEnd::kAtDeadline:
+                LogText(inGrace ? kNoHintEndMessage : kNoExitEndMessage);
+                return EnterStopped(stopCode, inGrace);
+            case HardEnd::kByStop:
+                LogFormatted("stopped.\n", 0);
+                return EnterStopped(0, false);
+        }
+    }
+    if (Life.stopRequested) {
+        Life.stopRequested = false;
+        if (!inGrace) {
+            lock.unlock();
+            ReportStatus();
+            return std::nullopt;
+        }
+        // The server has had its quit command and the service is about to end: a stop
+        // now ends the server at once rather than leave it behind.
+        Life.hardEnd = HardEnd::kByStop;
+        lock.unlock();
+        EndServerHard(kStartFailed);
+        return std::nullopt;
+    }
+    if (now >= Life.deadline) {
+        Life.hardEnd = HardEnd::kAtDeadline;
+        lock.unlock();
+        EndServerHard(inGrace ? kStartFailed : 1);
+        return std::nullopt;
+    }
+    if (now >= Life.nextReport) {
+        lock.unlock();
+        ReportPending(now);
+        return std::nullopt;
+    }
+    return SupervisorStep{false, 0, WaitFor(std::min(Life.nextReport, Life.deadline), now),
+                          !Life.serverEnded};
+}
+
+}  // namespace
+
+void PostHintSeen() {
+    ServerStarted.store(1);
+    platform::SetEvent(LifecycleEvent);  // set before the reader started, never changed
+}
+
+void PostOutputEnded() {
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        Life.outputEnded = true;
+    }
+    platform::SetEvent(LifecycleEvent);
+}
+
+void PostControl(platform::DWORD control) {
+    const bool stop = control == platform::kServiceControlStop ||
+                      (control == platform::kServiceControlShutdown &&
+                       Settings.ServerStopTimeoutInSeconds > 0);
+    if (stop) {
+        std::unique_lock<std::mutex> lock(ServiceLock);
+        if (Life.phase == Phase::kStopped) return;
+        if (Life.launched) {
+            Life.stopRequested = true;
+            const platform::HANDLE event = LifecycleEvent;
+            lock.unlock();
+            platform::SetEvent(event);
+            return;
+        }
+        // No server yet: nothing to quit, and BeginLaunch will refuse to start one.
+        SetStoppedLocked(0);
+        lock.unlock();
+        LogFormatted("stopped.\n", 0);
+        ReportStatus();
+        return;
+    }
+    if (control != platform::kServiceControlInterrogate) {
+        // Printed as the signed number of the same 32 bits.
+        LogFormatted("Unrecognized opcode %ld\n", static_cast<std::int32_t>(control));
+    }
+    ReportStatus();
+}
+
+Phase CurrentPhase() {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    return Life.phase;
+}
+
+bool BeginLaunch() {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    if (Life.phase == Phase::kStopped) return false;
+    Life.launched = true;
+    return true;
+}
+
+void EndStartWithFailure(platform::DWORD code) {
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        if (Life.phase == Phase::kStopped) return;
+        SetStoppedLocked(code);
+    }
+    ReportStatusUnlogged();
+}
+
+SupervisorStep LifecycleStep() {
+    for (;;) {
+        const std::uint64_t now = platform::GetTickCount64();
+        std::unique_lock<std::mutex> lock(ServiceLock);
+        std::optional<SupervisorStep> step;
+        switch (Life.phase) {
+            case Phase::kStarting:
+                step = StartingStep(lock, now);
+                break;
+            case Phase::kRunning:
+                step = RunningStep(lock, now);
+                break;
+            case Phase::kStopping:
+                step = StoppingStep(lock, now);
+                break;
+            case Phase::kStopped:
+                return SupervisorStep{true, kStopReportedAlready, 0, false};
+        }
+        if (step) return *step;
+    }
+}
+
+void NoteServerEnded() {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    if (ServerProcess.hProcess == nullptr) return;
+    // Signalled means ended, whatever the code says (a server may exit with 259).
+    platform::DWORD code = platform::kStillActive;
+    (void)platform::GetExitCodeProcess(ServerProcess.hProcess, &code);
+    Life.serverEnded = true;
+    Life.serverExitCode = code;
+    // Closing the process handle is what reaps the server on POSIX: no zombie is left.
+    CloseHandleLocked(ServerProcess.hProcess);
+    CloseHandleLocked(ServerProcess.hThread);
+    if (Settings.StopWhenServerEnds != 0 || Life.phase == Phase::kStopping) {
+        // Our copy of its output's write end is all that kept the pipe open: without it the
+        // reader logs what is left, meets the end and says so, before the end is logged.
+        CloseHandleLocked(OutputPipeWrite);
+        Life.lastOutputUntil = platform::GetTickCount64() + kLastOutputMilliseconds;
+    }
+}
+
+void ResetLifecycleForTest() {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    Life = LifecycleRecord{};
+}

@@ -1,0 +1,17 @@
+#include "state/server.h"
+
+platform::HANDLE OutputPipeRead = nullptr;
+platform::HANDLE OutputPipeWrite = nullptr;
+platform::HANDLE InputPipeRead = nullptr;
+platform::HANDLE InputPipeWrite = nullptr;
+platform::PROCESS_INFORMATION ServerProcess = {};
+platform::HANDLE ServerJob = nullptr;
+platform::HANDLE ReaderThread = nullptr;
+platform::HANDLE LifecycleEvent = nullptr;
+std::atomic<std::uint32_t> ServerStarted{0};
+
+void CloseHandleLocked(platform::HANDLE& handle) {
+    if (handle == nullptr) return;
+    platform::CloseHandle(handle);
+    handle = nullptr;
+}

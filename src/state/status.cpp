@@ -1,0 +1,93 @@
+#include "state/status.h"
+
+#include <cstdint>
+
+#include "config/log.h"
+#include "state/state_for_tests.h"
+
+platform::SERVICE_STATUS ServiceStatus = {};
+platform::SERVICE_STATUS_HANDLE StatusHandle = nullptr;
+std::mutex ServiceLock;
+
+namespace {
+
+// Serialises the reports themselves, so that they reach the manager in the order of their
+// snapshots; held around SetServiceStatus, which may block (a full notify queue), so it is
+// never the lock that the other threads' state changes need.
+std::mutex ReportLock;
+
+// Guarded by ServiceLock. The stopped report's exit code is kept apart from the record:
+// the process's exit status must be what the service control manager was told.
+bool StopWasReported = false;
+platform::DWORD StoppedCode = 0;
+bool StoppedWithoutHandle = false;  // the stopped report went out before StatusHandle was known
+
+// Sends the record of this moment. False with the error when the platform refused it;
+// true when it was sent or when nothing may be sent any more.
+bool Send(platform::DWORD* error) {
+    std::lock_guard<std::mutex> order(ReportLock);
+    platform::SERVICE_STATUS snapshot = {};
+    platform::SERVICE_STATUS_HANDLE handle = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        if (StopWasReported) return true;
+        snapshot = ServiceStatus;
+        handle = StatusHandle;
+        if (snapshot.CurrentState == platform::kServiceStopped) {
+            StopWasReported = true;
+            StoppedCode = snapshot.Win32ExitCode;
+            StoppedWithoutHandle = handle == nullptr;
+        }
+    }
+    if (platform::SetServiceStatus(handle, &snapshot) != 0) return true;
+    *error = platform::GetLastError();
+    return false;
+}
+
+}  // namespace
+
+void ReportStatus() {
+    platform::DWORD error = 0;
+    if (!Send(&error)) {
+        LogFormatted("SetServiceStatus error %ld\n", static_cast<std::int32_t>(error));
+    }
+}
+
+void ReportStatusUnlogged() {
+    platform::DWORD error = 0;
+    (void)Send(&error);
+}
+
+bool StopReported() {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    return StopWasReported;
+}
+
+void ResendStoppedReport() {
+    std::lock_guard<std::mutex> order(ReportLock);
+    platform::SERVICE_STATUS snapshot = {};
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        if (!StoppedWithoutHandle) return;
+        StoppedWithoutHandle = false;
+        snapshot = ServiceStatus;
+        snapshot.Win32ExitCode = StoppedCode;
+    }
+    platform::SetServiceStatus(StatusHandle, &snapshot);
+}
+
+bool StoppedExitCode(platform::DWORD* exitCode) {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    if (!StopWasReported) return false;
+    *exitCode = StoppedCode;
+    return true;
+}
+
+void ResetStatusForTest() {
+    std::lock_guard<std::mutex> lock(ServiceLock);
+    ServiceStatus = platform::SERVICE_STATUS{};
+    StatusHandle = nullptr;
+    StoppedCode = 0;
+    StopWasReported = false;
+    StoppedWithoutHandle = false;
+}
