@@ -35,7 +35,7 @@ import scenarios as table  # noqa: E402
 
 SYSTEM = "linux"
 MULTIPLIER = float(os.environ.get("TALLOWMERE_TIMEOUT_MULTIPLIER", "1") or "1")
-STATES = {"1": "STOPPED", "2": "START_PENDING", "4": "RUNNING"}
+STATES = {"1": "STOPPED", "2": "START_PENDING", "3": "STOP_PENDING", "4": "RUNNING"}
 SIGNALS = {"stop": signal.SIGTERM, "interrogate": signal.SIGUSR1, 6: signal.SIGHUP}
 
 
@@ -102,27 +102,36 @@ def parse_report(line):
             "state": STATES.get(status[1], "?") if len(status) == 7 else "?"}
 
 
-def expected_assignments(state, code, check_point):
+def expected_assignments(state, code, check_point, accepted, after_stop_pending):
     if state == "START_PENDING":
-        return {"X_SERVICE_STATUS": "48 2 1 %d 0 %d 1000" % (code, check_point),
+        return {"X_SERVICE_STATUS": "48 2 %d %d 0 %d 1000" % (accepted, code, check_point),
                 "STATUS": "Starting (check point %d)" % check_point,
                 "EXTEND_TIMEOUT_USEC": "1000000"}
+    if state == "STOP_PENDING":
+        return {"X_SERVICE_STATUS": "48 3 %d %d 0 %d 1000" % (accepted, code, check_point),
+                "STOPPING": "1", "STATUS": "Stopping (check point %d)" % check_point,
+                "EXTEND_TIMEOUT_USEC": "1000000"}
     if state == "RUNNING":
-        return {"X_SERVICE_STATUS": "48 4 1 %d 0 0 1000" % code,
+        return {"X_SERVICE_STATUS": "48 4 %d %d 0 0 1000" % (accepted, code),
                 "READY": "1", "STATUS": "Running"}
-    return {"X_SERVICE_STATUS": "48 1 1 %d 0 0 0" % code,
-            "STOPPING": "1", "STATUS": "Stopped (exit code %d)" % code}
+    want = {"X_SERVICE_STATUS": "48 1 %d %d 0 0 0" % (accepted, code)}
+    if not after_stop_pending:  # systemd has been told STOPPING=1 already otherwise
+        want["STOPPING"] = "1"
+    want["STATUS"] = "Stopped (exit code %d)" % code
+    return want
 
 
-def check_reports(patterns, reports, problems):
+def check_reports(patterns, reports, problems, accepted=1):
     """Every report matched field by field against the patterns, in order, none left."""
     def check_point_of(report):
         return int(report["status"][5]) if len(report["status"]) == 7 else None
 
     def mismatch(pattern, report, check_point):
         code = pattern.get("exit_code", 0)
+        after_stop_pending = any(r["state"] == "STOP_PENDING"
+                                 for r in reports[:reports.index(report)])
         want = expected_assignments(pattern["state"], 0 if code == "any" else code,
-                                    check_point)
+                                    check_point, accepted, after_stop_pending)
         got = dict(report["fields"])
         if code == "any" and len(report["status"]) == 7:
             got["X_SERVICE_STATUS"] = " ".join(report["status"][:3] + ["0"] +
@@ -149,9 +158,9 @@ def process_alive(pid):
     return state != "Z" and b"sample-server" in command
 
 
-def read_pid(ctx):
+def read_pid(ctx, name=table.PID_FILE):
     try:
-        with open(ctx.host_path(table.PID_FILE)) as f:
+        with open(ctx.host_path(name)) as f:
             return int(f.read().strip())
     except (OSError, ValueError):
         return None
@@ -192,6 +201,12 @@ def run(scenario, build, keep, valgrind=False):
     problems = []
     listener = None
     service = None
+    fifo = None
+    if s.get("command_fifo"):
+        # Held open for writing and never written: the service's read of the first line
+        # waits until the descriptor is closed at the end.
+        os.mkfifo(ctx.host_path(table.COMMAND_FILE))
+        fifo = os.open(ctx.host_path(table.COMMAND_FILE), os.O_RDWR | os.O_NONBLOCK)
     log_path = ctx.settings.get("LogFileName", folder + "/Tallowmere.log")
     if not os.path.isabs(log_path):
         log_path = os.path.join(folder, log_path)
@@ -269,6 +284,12 @@ def run(scenario, build, keep, valgrind=False):
             service.wait(timeout=(timeout + 30) * MULTIPLIER)
         except subprocess.TimeoutExpired:
             raise Failure("tallowmere-service did not end")
+        for name in expect.get("gone_at_end", []):
+            pid = read_pid(ctx, name)
+            if pid is None:
+                problems.append("no process id in %s" % name)
+            elif process_alive(pid):
+                problems.append("%s (%s) outlived the service" % (pid, name))
 
         # Every datagram was sent before the process ended; give the listener time to
         # print them, then let it drain the rest.
@@ -301,7 +322,8 @@ def run(scenario, build, keep, valgrind=False):
         if service.returncode != want_status:
             problems.append("exit status %s, expected %s" % (service.returncode, want_status))
         if listener:
-            check_reports(expect.get("reports", []), reports(), problems)
+            check_reports(expect.get("reports", []), reports(), problems,
+                          table.controls_accepted(ctx.settings))
 
         log = read_log(log_path)
         if expect.get("log", []) is None:
@@ -336,6 +358,7 @@ def run(scenario, build, keep, valgrind=False):
         known = {table.SETTINGS_FILE, table.COMMAND_FILE, table.STDIN_FILE, table.EXIT_FILE,
                  table.PID_FILE, "service.stdout", "service.stderr", VALGRIND_LOG}
         known |= set(s.get("files") or {}) | set(expect.get("files") or {})
+        known |= set(expect.get("gone_at_end") or [])
         known |= set(s.get("folders") or [])
         known |= {step["make_folder"] for step in s.get("steps", []) if "make_folder" in step}
         if s.get("listener_socket"):
@@ -359,9 +382,12 @@ def run(scenario, build, keep, valgrind=False):
             service.wait()
         if listener:
             listener.stop()
-        pid = read_pid(ctx)
-        if pid and process_alive(pid):
-            os.kill(pid, signal.SIGKILL)
+        for name in [table.PID_FILE] + list(expect.get("gone_at_end", [])):
+            pid = read_pid(ctx, name)
+            if pid and process_alive(pid):
+                os.kill(pid, signal.SIGKILL)
+        if fifo is not None:
+            os.close(fifo)
         if problems and listener:
             problems.append("reports received:\n  " +
                             "\n  ".join(r["line"] for r in listener.reports()))

@@ -12,6 +12,8 @@ A scenario:
   read_only        names of the folder's files made read-only (mode 0444) before the start
                    (Linux: run as root, whom modes do not stop, the driver starts the
                    service as nobody, uid 65534, through setpriv)
+  command_fifo     (Linux) the command file is a named pipe that the driver holds open
+                   and never writes: the service waits in its read of the first line
   notify_socket    (Linux) NOTIFY_SOCKET to use instead of the listener's socket
   listener_socket  (Linux) a path socket for the listener instead of an abstract name
   steps            done in order once the service runs:
@@ -39,6 +41,9 @@ A scenario:
     stdin          bytes the server received on its standard input (placeholders expanded)
     server_end     how the server ended: quit, eof, exit (its own --exit) or killed (no
                    word of its own: ended from outside, or crashed)
+    gone_at_end    pid files of the folder (the sample server's --pid-file and
+                   --spawn-child) whose processes must be gone by the time the service
+                   has ended
     log            the log file, whole: items in order, each a text, {"repeat": TEXT,
                    "min": N}, {"optional": TEXT}, {"one_of": [[items], [items]...]}
                    (where two threads' messages may come in either order),
@@ -299,10 +304,13 @@ def describe_text(items, ctx, crlf):
 
 
 def count_range(count):
-    """(low, high) for a report count: 1, "3", "2+", "0+"; high None is unbounded."""
+    """(low, high) for a report count: 1, "3", "2+", "0+", "1-10"; high None is unbounded."""
     text = str(count if count is not None else 1)
     if text.endswith("+"):
         return int(text[:-1]), None
+    if "-" in text:
+        low, high = text.split("-", 1)
+        return int(low), int(high)
     return int(text), int(text)
 
 
@@ -340,27 +348,42 @@ def difference(expected, got):
         at, expected[start:at + 160], got[start:at + 160])
 
 
+PENDING_STATES = ("START_PENDING", "STOP_PENDING")
+
+
+def controls_accepted(settings):
+    """What every report carries: stop, and shutdown too when the service waits for its
+    server."""
+    try:
+        waits = int(settings.get("ServerStopTimeoutInSeconds") or 0) > 0
+    except ValueError:
+        waits = False
+    return 5 if waits else 1
+
+
 def check_reports(patterns, reports, problems, check_point_of, mismatch):
     """Every report matched against the patterns, in order, none left. A report is a
     dict with "state" and "line"; check_point_of(report) gives its check point (None when
     unreadable), mismatch(pattern, report, check_point) what is wrong with it (None when
     nothing)."""
     position = 0
-    check_point = 0
+    check_points = {}  # each pending state counts its own check points from 0
     for pattern in patterns:
         low, high = count_range(pattern.get("count"))
         taken = 0
+        state = pattern["state"]
         while (position < len(reports) and (high is None or taken < high)
-               and reports[position]["state"] == pattern["state"]):
+               and reports[position]["state"] == state):
             report = reports[position]
-            if (pattern.get("check_points") == "repeat" and pattern["state"] == "START_PENDING"
+            check_point = check_points.get(state, 0)
+            if (pattern.get("check_points") == "repeat" and state in PENDING_STATES
                     and check_point > 0 and check_point_of(report) == check_point - 1):
                 check_point -= 1  # an interrogation's report repeats the check point
             problem = mismatch(pattern, report, check_point)
             if problem is not None:
                 problems.append("report %d: %s" % (position + 1, problem))
-            if pattern["state"] == "START_PENDING":
-                check_point += 1
+            if state in PENDING_STATES:
+                check_points[state] = check_point + 1
             position += 1
             taken += 1
         if taken < low:

@@ -48,12 +48,8 @@ WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
 TRACE_CHANNELS = "-all,+service,+debugstr,+pid"
 MULTIPLIER = float(os.environ.get("TALLOWMERE_TIMEOUT_MULTIPLIER", "1") or "1")
-STATES = {1: "STOPPED", 2: "START_PENDING", 4: "RUNNING"}
-EXPECTED_FIELDS = {  # type, state, controls accepted; then exit code, 0, check point, hint
-    "START_PENDING": (0x30, 2, 1),
-    "RUNNING": (0x30, 4, 1),
-    "STOPPED": (0x30, 1, 1),
-}
+STATES = {1: "STOPPED", 2: "START_PENDING", 3: "STOP_PENDING", 4: "RUNNING"}
+STATE_NUMBERS = {name: number for number, name in STATES.items()}
 
 
 class Failure(Exception):
@@ -232,21 +228,21 @@ class WineContext(table.Context):
         return text
 
 
-def expected_status(state, code, check_point):
-    base = EXPECTED_FIELDS[state]
-    if state == "START_PENDING":
-        return [base[0], base[1], base[2], code, 0, check_point, 1000]
+def expected_status(state, code, check_point, accepted):
+    """Type, state, controls accepted, exit code, 0, check point, wait hint."""
+    if state in table.PENDING_STATES:
+        return [0x30, STATE_NUMBERS[state], accepted, code, 0, check_point, 1000]
     if state == "RUNNING":
-        return [base[0], base[1], base[2], code, 0, 0, 1000]
-    return [base[0], base[1], base[2], code, 0, 0, 0]
+        return [0x30, 4, accepted, code, 0, 0, 1000]
+    return [0x30, 1, accepted, code, 0, 0, 0]
 
 
-def check_reports(patterns, reports, problems):
+def check_reports(patterns, reports, problems, accepted=1):
     """Every report matched field by field against the patterns, in order, none left."""
     def mismatch(pattern, report, check_point):
         code = pattern.get("exit_code", 0)
         want = expected_status(pattern["state"], report["status"][3] if code == "any"
-                               else code, check_point)
+                               else code, check_point, accepted)
         return None if report["status"] == want else "got %s, want %s" % (report["status"],
                                                                          want)
 
@@ -411,7 +407,8 @@ def run(scenario, index, prefix, build):
         if state != 1 or exit_code != expect["exit_code"]:
             problems.append("sc query after the end shows state %s exit code %s, expected 1 "
                             "and %s:\n%s" % (state, exit_code, expect["exit_code"], text))
-        check_reports(expect.get("reports", []), trace.reports(), problems)
+        check_reports(expect.get("reports", []), trace.reports(), problems,
+                      table.controls_accepted(ctx.settings))
         check_server(expect, ctx, prefix, build, problems)
         check_texts(expect, ctx, prefix, log_path, trace.debug_output(), problems)
     except Failure as failure:
@@ -460,6 +457,13 @@ def run_from_console(s, ctx, prefix, build, exe, log_path, problems):
 
 
 def check_server(expect, ctx, prefix, build, problems):
+    for name in expect.get("gone_at_end", []):
+        pid = read_server_pid(ctx, prefix, name)
+        if pid is None:
+            problems.append("no process id in %s" % name)
+        elif wait_for_process(prefix, build, pid, 0.2) is None:
+            problems.append("%s (%s) outlived the service" % (pid, name))
+            prefix.wine(["taskkill", "/f", "/pid", str(pid)])
     end = expect.get("server_end")
     exit_file = prefix.host(ctx.path(table.EXIT_FILE))
     if end == "killed":
@@ -505,9 +509,9 @@ def check_texts(expect, ctx, prefix, log_path, debug, problems):
             table.to_bytes(table.describe_text(want_debug, ctx, crlf=False)), debug))
 
 
-def read_server_pid(ctx, prefix):
+def read_server_pid(ctx, prefix, name=table.PID_FILE):
     try:
-        return int((table.read_bytes(prefix.host(ctx.path(table.PID_FILE))) or b"").strip())
+        return int((table.read_bytes(prefix.host(ctx.path(name))) or b"").strip())
     except ValueError:
         return None
 

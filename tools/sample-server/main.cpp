@@ -20,6 +20,9 @@
 //   --crash               end as a crashing program does: SIGSEGV on POSIX (no core
 //                         file); on Windows the process ends with 0xC0000005 without
 //                         the crash dialog (which would hang a test under Wine)
+//   --spawn-child FILE    start a copy of this program that never reads its input,
+//                         writes its process id into FILE and lives up to 60 s: a
+//                         process of the server's own, for tests of its whole tree
 // Once the actions are done the server idles until it ends (quit command, end of
 // input, --max-life).
 //
@@ -29,6 +32,8 @@
 //                         input hold TEXT (default "quit", so "quit\r\n" matches too)
 //   --on-quit TEXT        write TEXT to standard output when the quit command came,
 //                         before ending (a start hint that comes too late, say)
+//   --quit-delay MS       once the quit command came, take MS milliseconds (a save)
+//                         before ending
 //   --exit-code N         status on the quit command or at end of input (default 0);
 //                         decimal or 0x hex, up to 32 bits
 //   --stdin MODE          read (default): a thread reads standard input from the
@@ -101,6 +106,8 @@ constexpr const char* kHelp =
     "  --hint-text TEXT    start hint (default STARTED)\n"
     "  --quit TEXT         end when standard input has brought TEXT (default quit)\n"
     "  --on-quit TEXT      write TEXT when the quit command came, then end\n"
+    "  --quit-delay MS     take MS ms after the quit command before ending\n"
+    "  --spawn-child FILE  start a copy that writes its process id into FILE\n"
     "  --exit-code N       status on quit or end of input (default 0)\n"
     "  --stdin MODE        read (default), close (at once) or never\n"
     "  --stdin-file FILE   record standard input into FILE, flushed per read\n"
@@ -122,6 +129,7 @@ struct Options {
     std::string hintText = "STARTED";
     std::string quit = "quit";
     std::string onQuit;
+    std::string quitDelay = "0";
     std::uint32_t exitCode = 0;
     std::string stdinMode = "read";
     std::string stdinFile;
@@ -258,6 +266,7 @@ void StdinReader() {
         received.append(buffer, size);
         if (!options.quit.empty() && received.find(options.quit) != std::string::npos) {
             WriteAll(1, options.onQuit.data(), options.onQuit.size());
+            Pause(options.quitDelay);
             End("quit", options.exitCode);
         }
     }
@@ -301,13 +310,17 @@ void RunAction(const Action& action) {
         End("exit", static_cast<std::uint32_t>(Number(v)));
     } else if (action.name == "--crash") {
         Crash();
+    } else if (action.name == "--spawn-child") {
+        if (!SpawnCopy({"--stdin", "never", "--pid-file", v, "--max-life", "60"})) {
+            Fail("cannot start a child");
+        }
     }
 }
 
 bool IsAction(const std::string& name) {
     static const char* const kWithValue[] = {"--print", "--eprint", "--sleep", "--hint",
                                              "--split-hint", "--flood", "--print-padded",
-                                             "--mark", "--exit"};
+                                             "--mark", "--exit", "--spawn-child"};
     return std::any_of(std::begin(kWithValue), std::end(kWithValue),
                        [&](const char* known) { return name == known; });
 }
@@ -335,6 +348,7 @@ int main(int argc, char** argv) {
         else if (name == "--hint-text") options.hintText = Unescape(value);
         else if (name == "--quit") options.quit = Unescape(value);
         else if (name == "--on-quit") options.onQuit = Unescape(value);
+        else if (name == "--quit-delay") options.quitDelay = value;
         else if (name == "--exit-code") options.exitCode = static_cast<std::uint32_t>(Number(value));
         else if (name == "--stdin") options.stdinMode = value;
         else if (name == "--stdin-file") options.stdinFile = value;

@@ -6,10 +6,14 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <spawn.h>
+
 #include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
+
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 #endif
 
 #ifdef _WIN32
@@ -56,6 +60,25 @@ void Crash() {
     ExitProcess(1);
 }
 
+
+bool SpawnCopy(const std::vector<std::string>& arguments) {
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::string line = std::string("\"") + path + "\"";
+    for (const std::string& argument : arguments) line += " \"" + argument + "\"";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    if (CreateProcessA(path, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &created) == 0) {
+        return false;
+    }
+    CloseHandle(created.hThread);
+    CloseHandle(created.hProcess);
+    return true;
+}
+
 #else
 
 void WriteAll(int which, const char* data, std::size_t size) {
@@ -93,6 +116,22 @@ void Crash() {
     (void)std::raise(SIGSEGV);
     // cppcheck-suppress unreachableCode ; raise returns when the signal does not end us
     std::_Exit(1);
+}
+
+
+bool SpawnCopy(const std::vector<std::string>& arguments) {
+    // The program's own path as the first argument, so that the copy is seen as what it is.
+    char path[4096];
+    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (length <= 0) return false;
+    path[length] = '\0';
+    std::vector<std::string> items = {path};
+    items.insert(items.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& item : items) argv.push_back(item.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    return posix_spawn(&pid, path, nullptr, nullptr, argv.data(), environ) == 0;
 }
 
 #endif

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // Writes all bytes to standard output (1) or standard error (2); a failed write ends
 // the attempt quietly, since a server whose reader has gone has nobody to tell.
@@ -25,3 +27,7 @@ void IgnoreBrokenPipes();
 // Ends as a crashing program does: SIGSEGV on POSIX (no core file); on Windows the
 // status 0xC0000005 without the crash dialog.
 [[noreturn]] void Crash();
+
+// Starts this very program again with these arguments, its standard handles inherited
+// (POSIX) or none (Windows); the copy stays in the caller's process group or job.
+bool SpawnCopy(const std::vector<std::string>& arguments);

@@ -204,6 +204,54 @@ struct ThreadStart {
     void* parameter;
 };
 
+struct EndWatch {
+    pid_t pid;
+    int fd;  // the watcher's own copy of the descriptor it sets
+};
+
+void* WatchForEnd(void* argument) {
+    const EndWatch watch = *static_cast<EndWatch*>(argument);
+    std::free(argument);
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(watch.pid), &info, WEXITED | WNOWAIT) < 0 &&
+           errno == EINTR) {
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t ignored = write(watch.fd, &one, sizeof one);
+    close(watch.fd);
+    return nullptr;
+}
+
+// A descriptor that becomes readable when the child ends, without reaping it: its pidfd,
+// or where the kernel (or valgrind) has none, an eventfd that a thread of its own sets.
+int ProcessEndDescriptor(pid_t pid) {
+    // Through syscall(): Debian 12's C library declares pidfd_open but does not export it.
+    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidFd >= 0 || errno != ENOSYS) return pidFd;
+    const int eventFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (eventFd < 0) return -1;
+    auto* watch = static_cast<EndWatch*>(std::malloc(sizeof(EndWatch)));
+    const int copy = fcntl(eventFd, F_DUPFD_CLOEXEC, 3);
+    int error = watch == nullptr ? ENOMEM : copy < 0 ? errno : 0;
+    if (error == 0) {
+        *watch = EndWatch{pid, copy};
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        error = pthread_create(&thread, &attributes, WatchForEnd, watch);
+        pthread_attr_destroy(&attributes);
+    }
+    if (error != 0) {
+        std::free(watch);
+        if (copy >= 0) close(copy);
+        close(eventFd);
+        errno = error;
+        return -1;
+    }
+    return eventFd;
+}
+
 void* RunThread(void* start) {
     const ThreadStart copy = *static_cast<ThreadStart*>(start);
     std::free(start);
@@ -343,8 +391,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
     if (result != 0) return FailWith(result);
 
     // The server's end is waited for through this descriptor, with the other events.
-    // Through syscall(): Debian 12's C library declares pidfd_open but does not export it.
-    const int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const int pidFd = ProcessEndDescriptor(pid);
     if (pidFd < 0) {
         const int openError = errno;
         (void)kill(-pid, SIGKILL);
