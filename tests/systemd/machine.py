@@ -9,10 +9,11 @@ after.
 The run survives its driver: unshare is told to SIGKILL the namespace's PID 1 when it
 dies itself (--kill-child), and dies when the driver dies (parent-death signal), so even
 a SIGKILL of the driver ends every process. Only the two empty cgroup folders can then
-remain; the next run removes them (stale_cgroups()).
+remain, with the run's folder; the next run removes them (reclaim_stale()).
 """
 
 import ctypes
+import fcntl
 import glob
 import hashlib
 import os
@@ -109,10 +110,37 @@ def set_parent_death_signal():
     libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
-def stale_cgroups():
-    """Cgroup folders of earlier runs that were killed before they could remove them."""
-    return sorted(glob.glob(os.path.join(CGROUP_V1, PREFIX + "*")) +
-                  glob.glob(os.path.join(CGROUP_V2, PREFIX + "*")))
+def claim(folder):
+    """Marks the run's folder as in use for as long as this process lives."""
+    fd = os.open(os.path.join(folder, "lock"), os.O_CREAT | os.O_RDWR, 0o600)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    return fd
+
+
+def reclaim_stale():
+    """Removes what runs that were killed (SIGKILL leaves no time to clean up) left: their
+    folder and their two cgroup folders, once no process holds them. A folder whose lock
+    is held belongs to a run still going. Returns what was done, as texts."""
+    done = []
+    for folder in sorted(glob.glob("/tmp/" + PREFIX + "*")):
+        try:
+            fd = os.open(os.path.join(folder, "lock"), os.O_RDWR)
+        except OSError:
+            continue    # no lock yet: a run that is just starting, or not a run's folder
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            os.close(fd)
+            continue
+        os.close(fd)
+        shutil.rmtree(folder, ignore_errors=True)
+        done.append("removed %s" % folder)
+    for cgroup in glob.glob(os.path.join(CGROUP_V1, PREFIX + "*")) + \
+            glob.glob(os.path.join(CGROUP_V2, PREFIX + "*")):
+        if not os.path.exists("/tmp/" + os.path.basename(cgroup)):
+            problem = remove_cgroup_tree(cgroup, seconds=0)
+            done.append(problem or "removed %s" % cgroup)
+    return done
 
 
 def remove_cgroup_tree(top, seconds=20):

@@ -353,11 +353,11 @@ class Scenario:
         except (Failure, RuntimeError, subprocess.TimeoutExpired) as failure:
             problems.append(str(failure))
             problems.append("journal:\n    " + "\n    ".join(self.journal()[-40:]))
-        finally:
-            # The next scenario starts from a quiet systemd.
-            self.m.systemctl("log-level", "info", check=False)
-            self.m.systemctl("stop", self.unit, check=False, timeout=120)
-            self.m.systemctl("reset-failed", self.unit, check=False)
+        # The next scenario starts from a quiet systemd (an interruption skips this: the
+        # whole namespace goes).
+        self.m.systemctl("log-level", "info", check=False)
+        self.m.systemctl("stop", self.unit, check=False, timeout=120)
+        self.m.systemctl("reset-failed", self.unit, check=False)
         return problems
 
 
@@ -394,11 +394,11 @@ def main():
     failed = ran = 0
     leftovers = []
     began = time.monotonic()
-    for stale in machine.stale_cgroups():
-        problem = machine.remove_cgroup_tree(stale, seconds=0)
-        print("removed a killed run's cgroup %s%s" % (stale, ": " + problem if problem else ""))
+    for done in machine.reclaim_stale():
+        print("left by a killed run: " + done)
     before = machine.HostState()
     folder = tempfile.mkdtemp(prefix=machine.PREFIX, dir="/tmp")
+    lock = machine.claim(folder)
     canary = os.path.join(folder, "canary")
     table.write_bytes(canary, "left by the driver before systemd came up\n")
     run = Run(os.path.abspath(args.build), folder)
@@ -412,8 +412,12 @@ def main():
                 print("NOT RUN %s: needs %s (--all runs it)" % (scenario["name"], scenario["needs"]))
                 continue
             start = time.monotonic()
-            problems = Scenario(run, scenario).execute()
             ran += 1
+            try:
+                problems = Scenario(run, scenario).execute()
+            except Interrupted:
+                print("INTERRUPTED %s" % scenario["name"])
+                raise
             failed += bool(problems)
             table.print_outcome(scenario, problems, time.monotonic() - start)
     except (Interrupted, machine.CannotHost, Failure, RuntimeError,
@@ -430,6 +434,7 @@ def main():
             print("folder kept: %s" % folder)
         else:
             shutil.rmtree(folder, ignore_errors=True)
+        os.close(lock)
         leftovers += machine.HostState().left_behind(before, os.path.basename(folder))
     for problem in leftovers:
         print("LEFT BEHIND: " + problem)
