@@ -408,11 +408,15 @@ class HostState:
         for pid_dir in glob.glob("/proc/[0-9]*"):
             try:
                 with open(pid_dir + "/cgroup") as f:
-                    if tag in f.read():
-                        problems.append("process %s is left in %s's cgroup"
-                                        % (os.path.basename(pid_dir), tag))
+                    in_cgroup = tag in f.read()
+                with open(pid_dir + "/cmdline", "rb") as f:
+                    names_run = tag.encode() in f.read()
             except OSError:
-                pass
+                continue
+            if in_cgroup or names_run:
+                problems.append("process %s is left (%s)" % (
+                    os.path.basename(pid_dir), "in the run's cgroup" if in_cgroup
+                    else "its command line names the run's folder"))
         for folder in sorted(self.cgroups - before.cgroups):
             problems.append("cgroup folder left: %s" % folder)
         if self.mounts != before.mounts:
