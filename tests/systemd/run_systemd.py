@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the scenarios of scenarios.json under a real systemd, judged by what systemd says.
 
-usage: run_systemd.py --build DIR [--scenario NAME]... [--all] [--keep] [--list]
+usage: run_systemd.py --build DIR [--scenario NAME]... [--keep] [--list]
 
 One systemd is brought up as PID 1 of private namespaces for the whole table
 (machine.py, init.sh); the shipped packaging/tallowmere@.service is installed there with
@@ -12,11 +12,10 @@ systemctl show, journalctl and the unit's cgroup. At the end the driver proves t
 host holds no process, cgroup folder, mount or file of the run, and fails otherwise;
 also when interrupted (SIGINT, SIGTERM, SIGHUP) or when a scenario fails.
 
-Rows marked "needs" are printed as not run unless --all is given. Exit status 0 when
-every scenario run passed and nothing was left behind; 1 otherwise, also when the
+Exit status 0 when every scenario run passed and nothing was left behind; 1 otherwise, also when the
 machine cannot host systemd (the reason is printed).
 
-A scenario: name, about, needs; settings (the [Tallowmere] keys over the defaults
+A scenario: name, about; settings (the [Tallowmere] keys over the defaults
 below); command (the command file's first line; null: no command file) or script (a
 shell script run as the server, /bin/sh FILE); dropin (a drop-in for this instance);
 steps, in order:
@@ -374,7 +373,6 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, help="build folder with the programs")
     parser.add_argument("--scenario", action="append", help="run only these (repeatable)")
-    parser.add_argument("--all", action="store_true", help="also the rows marked \"needs\"")
     parser.add_argument("--keep", action="store_true", help="keep the run's folder")
     parser.add_argument("--list", action="store_true", help="print the scenarios")
     args = parser.parse_args()
@@ -383,7 +381,7 @@ def main():
         chosen = json.load(f)["scenarios"]
     if args.list:
         for s in chosen:
-            print(s["name"] + ("  (needs %s)" % s["needs"] if s.get("needs") else ""))
+            print(s["name"])
         return 0
     chosen = table.pick(chosen, args.scenario)
     if chosen is None:
@@ -413,9 +411,6 @@ def main():
         print("systemd up in %.1f s (%s)" % (time.monotonic() - began, state))
         run.install_template()
         for scenario in chosen:
-            if scenario.get("needs") and not args.all:
-                print("NOT RUN %s: needs %s (--all runs it)" % (scenario["name"], scenario["needs"]))
-                continue
             start = time.monotonic()
             ran += 1
             try:
