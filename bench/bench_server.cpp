@@ -15,6 +15,8 @@
 //   --after-rate BYTES   after the hint, keep printing BYTES bytes a second in pieces
 //                        every 10 ms (0, the default: print nothing more)
 //   --after-flood        after the hint, print as fast as the pipe takes it
+//   --end-after MS       end by itself (status 7) MS ms after the hint, stamping "end"
+//                        just before
 //   --max-life SECONDS   end on its own after this long (default 120)
 //   --hello              send one status datagram to NOTIFY_SOCKET at start (the
 //                        least a program can do before its first report)
@@ -109,7 +111,8 @@ std::uint64_t Number(const char* text) {
 
 int main(int argc, char** argv) {
     const std::int64_t started = MonotonicNs();
-    std::uint64_t flood = 0, hintDelayMs = 0, afterRate = 0, maxLife = 120;
+    std::uint64_t flood = 0, hintDelayMs = 0, afterRate = 0, maxLife = 120, endAfterMs = 0;
+    bool endAfter = false;
     bool afterFlood = false, hello = false, exitNow = false;
     std::string hint = "Server STARTED";
     for (int i = 1; i < argc; ++i) {
@@ -131,6 +134,10 @@ int main(int argc, char** argv) {
         else if (name == "--hint") hint = value;
         else if (name == "--after-rate") afterRate = Number(value);
         else if (name == "--max-life") maxLife = Number(value);
+        else if (name == "--end-after") {
+            endAfterMs = Number(value);
+            endAfter = true;
+        }
         else {
             std::fprintf(stderr, "tm-bench-server: unknown option %s\n", name.c_str());
             return 125;
@@ -153,6 +160,15 @@ int main(int argc, char** argv) {
     hint += '\n';
     Stamp("hint", MonotonicNs());
     if (!WriteAll(hint.data(), hint.size())) return 0;
+
+    if (endAfter) {
+        timespec pause{static_cast<time_t>(endAfterMs / 1000),
+                       static_cast<long>(endAfterMs % 1000) * 1000000};
+        while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+        Stamp("end", MonotonicNs());
+        return 7;
+    }
 
     // Idle, or keep printing, until the quit command comes in.
     std::string received;

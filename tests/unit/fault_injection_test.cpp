@@ -111,7 +111,8 @@ TEST_F(FaultInjectionTest, EachTextSettingLostToNoMemoryStillGivesAWholeServiceL
             while (std::chrono::steady_clock::now() < deadline) {
                 const auto reports = fake::Reports();
                 if (!reports.empty() &&
-                    reports.back().CurrentState != platform::kServiceStartPending) {
+                    reports.back().CurrentState != platform::kServiceStartPending &&
+                    reports.back().CurrentState != platform::kServiceStopPending) {
                     break;
                 }
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));

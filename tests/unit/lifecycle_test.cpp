@@ -1,0 +1,132 @@
+// The lifecycle's cells that the end-to-end scenarios cannot reach at will: requests that
+// come while the service is stopping, the shutdown control, a stop before the launch.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "service/control.h"
+#include "service_test_support.h"
+#include "state/lifecycle.h"
+#include "state/server.h"
+#include "supervision/launch.h"
+#include "supervision/supervise.h"
+
+namespace {
+
+using service_test::ServiceTest;
+using service_test::States;
+
+using Strings = std::vector<std::string>;
+using StateList = std::vector<platform::DWORD>;
+
+class LifecycleTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        PrepareStatus();
+        Settings.StopWhenServerEnds = 1;
+        fake::SetThreadMode(fake::ThreadMode::RunUntilIdle);
+    }
+
+    // Started and reported running, with a service that waits `seconds` for its server.
+    static void RunWithStopTimeout(int seconds) {
+        Settings.ServerStopTimeoutInSeconds = seconds;
+        fake::PushRead("STARTED\n");
+        ASSERT_EQ(LaunchServer(), 0u);
+    }
+};
+
+TEST_F(LifecycleTest, RequestsWhileStoppingAreAnsweredWithoutASecondQuitCommand) {
+    RunWithStopTimeout(10);
+    ControlHandler(platform::kServiceControlStop);
+    fake::SetSleepHook([](int sleep) {
+        if (sleep == 1) {
+            ControlHandler(platform::kServiceControlInterrogate);
+            ControlHandler(platform::kServiceControlStop);
+        }
+        if (sleep == 2) fake::SetExitCode(0);  // the server has saved and ends
+    });
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
+    // Running; stop pending; the interrogation's answer; the second stop's; the next
+    // pass; stopped.
+    EXPECT_EQ(States(fake::Reports()), (StateList{4, 3, 3, 3, 3, 1}));
+    EXPECT_EQ(fake::CallsStartingWith("WriteFile"), Strings{"WriteFile h4 6"});
+    EXPECT_EQ(fake::Reports().back().Win32ExitCode, 0u);
+    EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
+}
+
+TEST_F(LifecycleTest, AFailedQuitWriteIsTheStopsCodeEvenWhenTheServerEndsInTime) {
+    RunWithStopTimeout(10);
+    fake::Fail(fake::Op::WriteFile, 1, 232);
+    ControlHandler(platform::kServiceControlStop);
+    fake::SetSleepHook([](int sleep) {
+        if (sleep == 1) fake::SetExitCode(0);
+    });
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
+    EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(fake::Reports().back().Win32ExitCode, 232u);
+    EXPECT_NE(Log().find("Error writing stop command 232.\n"), std::string::npos);
+}
+
+// A machine's shutdown must wait for the server's save only when the service waits for it
+// at all; otherwise the manager never sends it, and it is any other code.
+TEST_F(LifecycleTest, TheShutdownControlIsAStopOnlyForAServiceThatWaitsForItsServer) {
+    RunWithStopTimeout(10);
+    ControlHandler(platform::kServiceControlShutdown);
+    fake::SetSleepHook([](int sleep) {
+        if (sleep == 1) fake::SetExitCode(0);
+    });
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
+    EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
+    EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
+
+    TearDown();
+    SetUp();
+    RunWithStopTimeout(0);
+    ControlHandler(platform::kServiceControlShutdown);
+    EXPECT_TRUE(fake::CallsStartingWith("WriteFile").empty());
+    EXPECT_EQ(States(fake::Reports()), (StateList{4, 4}));
+    EXPECT_NE(Log().find("Unrecognized opcode 5\n"), std::string::npos);
+}
+
+TEST_F(LifecycleTest, AStopDuringTheStartWaitsForTheServerToo) {
+    Settings.ServerStopTimeoutInSeconds = 10;
+    fake::SetSleepHook([](int sleep) {
+        if (sleep == 1) ControlHandler(platform::kServiceControlStop);
+        if (sleep == 3) fake::SetExitCode(0);
+    });
+    EXPECT_EQ(LaunchServer(), kStopReportedAlready);
+    EXPECT_EQ(States(fake::Reports()), (StateList{2, 3, 3, 1}));
+    EXPECT_EQ(Log(), "server.exe --port 7777\nstopped.\n\nServer ended with exit code 0\n");
+}
+
+TEST_F(LifecycleTest, WithStopWhenServerEnds0TheServersEndIsReapedButNotActedOn) {
+    Settings.StopWhenServerEnds = 0;
+    RunWithStopTimeout(0);
+    std::thread supervisor([] { EXPECT_EQ(Supervise(), kStopReportedAlready); });
+    fake::SetExitCode(7);
+    // Its handles are closed once its end is seen: on POSIX that is what reaps it.
+    EXPECT_TRUE(support::WaitFor([] { return !fake::IsOpen(reinterpret_cast<platform::HANDLE>(5)); }));
+    EXPECT_EQ(States(fake::Reports()), (StateList{4}));
+    ControlHandler(platform::kServiceControlStop);
+    supervisor.join();
+    EXPECT_EQ(States(fake::Reports()), (StateList{4, 1}));
+    EXPECT_EQ(fake::Reports().back().Win32ExitCode, 0u);
+    EXPECT_EQ(Log().find("Server ended"), std::string::npos);
+}
+
+TEST_F(LifecycleTest, AStopBeforeTheLaunchStartsNoServerAndReportsOnce) {
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(LaunchServer(), kStopReportedAlready);
+    EXPECT_TRUE(fake::Processes().empty());
+    EXPECT_TRUE(fake::Pipes().empty());
+    EXPECT_EQ(States(fake::Reports()), (StateList{1}));
+    EXPECT_EQ(fake::Reports()[0].Win32ExitCode, 0u);
+    EXPECT_EQ(Log(), "stopped.\n");
+    EndStartWithFailure(kStopReportedAlready);  // what the start routine does next
+    EXPECT_EQ(fake::Reports().size(), 1u);
+}
+
+}  // namespace
