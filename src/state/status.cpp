@@ -26,7 +26,7 @@ bool StoppedWithoutHandle = false;  // the stopped report went out before Status
 // true when it was sent or when nothing may be sent any more.
 bool Send(platform::DWORD* error) {
     std::lock_guard<std::mutex> order(ReportLock);
-    platform::SERVICE_STATUS snapshot = {};
+    platform::SERVICE_STATUS snapshot;  // filled under the lock below
     platform::SERVICE_STATUS_HANDLE handle = nullptr;
     {
         std::lock_guard<std::mutex> lock(ServiceLock);
@@ -65,7 +65,7 @@ bool StopReported() {
 
 void ResendStoppedReport() {
     std::lock_guard<std::mutex> order(ReportLock);
-    platform::SERVICE_STATUS snapshot = {};
+    platform::SERVICE_STATUS snapshot;  // filled under the lock below
     {
         std::lock_guard<std::mutex> lock(ServiceLock);
         if (!StoppedWithoutHandle) return;

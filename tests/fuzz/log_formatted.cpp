@@ -43,6 +43,7 @@ const ProgramFormat kProgramFormats[] = {
     {"stopped.\n", false},
     {"Error writing stop command %ld.\n", false},
     {"Unrecognized opcode %ld\n", false},
+    {"Server ended with exit code %ld\n", false},
 };
 
 struct Argument {

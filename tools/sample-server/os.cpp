@@ -128,6 +128,7 @@ bool SpawnCopy(const std::vector<std::string>& arguments) {
     std::vector<std::string> items = {path};
     items.insert(items.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
+    argv.reserve(items.size() + 1);
     for (std::string& item : items) argv.push_back(item.data());
     argv.push_back(nullptr);
     pid_t pid = 0;
