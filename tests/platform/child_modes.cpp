@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -118,8 +119,17 @@ bool RunChildMode() {
     if (name == "describe") DescribeStart();
     if (name == "wait-input") WaitForEndOfInput(std::atoi(arg.c_str()));
     if (name == "exit") {
-        // Unflushed standard output must still arrive.
-        std::fputs("buffered", stdout);
+        // Another thread holds standard input's lock for good, as one inside fread of a
+        // file that brings nothing does: the process must end all the same.
+        static std::atomic<bool> locked{false};
+        pthread_t holder;
+        pthread_create(&holder, nullptr, [](void*) -> void* {
+            flockfile(stdin);
+            locked.store(true);
+            for (;;) pause();
+        }, nullptr);
+        while (!locked.load()) sched_yield();
+        Say("ready");
         platform::ExitProcess(static_cast<platform::DWORD>(std::strtoul(arg.c_str(), nullptr, 10)));
     }
     if (name == "command-line") {

@@ -378,6 +378,37 @@ TEST(GetExitCodeProcess, Gives259WhileTheChildRunsThenItsExitCode) {
     platform::CloseHandle(child.output);
 }
 
+// The server's end is an event: its handle is signalled in the same wait as our own event,
+// and only closing the handle reaps it, so that its number (and its group's) stays ours
+// while the handle is open.
+TEST(WaitForMultipleObjects, SignalsAnEventOnceAndAProcessWhenItEndsWithoutReapingIt) {
+    const platform::HANDLE event = platform::CreateEventA(nullptr, 0, 0, nullptr);
+    ASSERT_NE(event, nullptr);
+    childtest::Child child;
+    ASSERT_TRUE(childtest::StartChild("wait-input", child, "42"));
+    std::string seen;
+    ASSERT_TRUE(childtest::ReadUntil(child.output, "ready\n", seen));
+    const platform::HANDLE both[2] = {event, child.info.hProcess};
+    EXPECT_EQ(platform::WaitForMultipleObjects(2, both, 0, 50), platform::kWaitTimeout);
+
+    ASSERT_TRUE(platform::SetEvent(event));
+    EXPECT_EQ(platform::WaitForMultipleObjects(2, both, 0, platform::kInfinite),
+              platform::kWaitObject0);
+    EXPECT_EQ(platform::WaitForMultipleObjects(2, both, 0, 0), platform::kWaitTimeout);
+
+    platform::CloseHandle(child.input);  // the child ends at the end of its input
+    EXPECT_EQ(platform::WaitForMultipleObjects(2, both, 0, platform::kInfinite),
+              platform::kWaitObject0 + 1);
+    EXPECT_EQ(StateOf(static_cast<long>(child.info.dwProcessId)), 'Z');
+    platform::DWORD code = 0;
+    ASSERT_TRUE(platform::GetExitCodeProcess(child.info.hProcess, &code));
+    EXPECT_EQ(code, 42u);
+    platform::CloseHandle(child.info.hProcess);
+    EXPECT_EQ(StateOf(static_cast<long>(child.info.dwProcessId)), 'X');
+    platform::CloseHandle(child.output);
+    platform::CloseHandle(event);
+}
+
 TEST(GetExitCodeProcess, ADeathBySignalGives128PlusTheSignal) {
     std::string line = "/bin/sh -c 'kill -TERM $$'";
     platform::STARTUPINFOA startup{};
@@ -424,13 +455,13 @@ TEST(TerminateProcess, KillsTheChildWithItsWholeProcessGroup) {
     platform::CloseHandle(outRead);
 }
 
-TEST(ExitProcess, FlushesOutputAndGivesOneForCodesAboveAByte) {
+TEST(ExitProcess, EndsWhileAnotherThreadHoldsAStreamAndGivesOneForCodesAboveAByte) {
     for (const auto& [code, expected] : {std::pair{"7", 7u}, {"255", 255u}, {"256", 1u},
                                          {"109", 109u}, {"3221225477", 1u}}) {
         SCOPED_TRACE(code);
         childtest::Child child;
         ASSERT_TRUE(childtest::StartChild("exit", child, code));
-        EXPECT_EQ(childtest::ReadToEnd(child.output), "buffered");
+        EXPECT_EQ(childtest::ReadToEnd(child.output), "ready");
         EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), expected);
         platform::CloseHandle(child.info.hProcess);
         platform::CloseHandle(child.input);
