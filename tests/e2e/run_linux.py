@@ -17,7 +17,6 @@ there (109): valgrind runs glibc's posix_spawn as a plain fork, which cannot han
 failed exec back to the caller.
 """
 
-import argparse
 import os
 import re
 import shutil
@@ -413,11 +412,8 @@ def check_valgrind(text, problems):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", required=True, help="build folder with the programs")
-    parser.add_argument("--scenario", action="append", help="run only these (repeatable)")
-    parser.add_argument("--keep", action="store_true", help="keep each scenario's folder")
-    parser.add_argument("--list", action="store_true", help="print the Linux scenarios")
+    parser = table.driver_arguments(__doc__, "build folder with the programs",
+                                    "keep each scenario's folder", "print the Linux scenarios")
     parser.add_argument("--table", default=table.TABLE, help="another scenario table")
     parser.add_argument("--valgrind", action="store_true",
                         help="run the program under valgrind's memcheck")

@@ -66,6 +66,7 @@ file's first line, {fillN} N characters of the letters a to z over and over (set
 values too), {noiseN} N bytes of fixed pseudo-random noise, every byte value among them.
 """
 
+import argparse
 import json
 import os
 import re
@@ -391,6 +392,17 @@ def check_reports(patterns, reports, problems, check_point_of, mismatch):
                 low, pattern["state"], position + 1, taken))
     for index in range(position, len(reports)):
         problems.append("unexpected report %d: %s" % (index + 1, reports[index]["line"]))
+
+
+def driver_arguments(doc, build_help, keep_help, list_help):
+    """The options every driver has: its build, the scenarios to run, keeping what a run
+    leaves, and listing the table."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--build", required=True, help=build_help)
+    parser.add_argument("--scenario", action="append", help="run only these (repeatable)")
+    parser.add_argument("--keep", action="store_true", help=keep_help)
+    parser.add_argument("--list", action="store_true", help=list_help)
+    return parser
 
 
 def pick(scenarios, names):

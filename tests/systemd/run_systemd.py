@@ -41,7 +41,6 @@ steps, in order:
 Placeholders as in tests/e2e/scenarios.py: {dir}, {server}, {record}.
 """
 
-import argparse
 import json
 import os
 import pwd
@@ -65,7 +64,7 @@ TABLE = os.path.join(HERE, "scenarios.json")
 TEMPLATE = os.path.join(ROOT, "packaging", "tallowmere@.service")
 SYSUSERS = os.path.join(ROOT, "packaging", "tallowmere.sysusers.conf")
 # What the driver rewrites in the template; it fails when the template lost either.
-TEMPLATE_PROGRAM = "/opt/tallowmere/tallowmere-service"
+TEMPLATE_PROGRAM = "/usr/bin/tallowmere-service"
 TEMPLATE_SETTINGS = "/etc/tallowmere/"
 ACCOUNT = "tallowmere"
 MULTIPLIER = float(os.environ.get("TALLOWMERE_TIMEOUT_MULTIPLIER", "1") or "1")
@@ -370,11 +369,8 @@ def on_signal(number, _frame):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", required=True, help="build folder with the programs")
-    parser.add_argument("--scenario", action="append", help="run only these (repeatable)")
-    parser.add_argument("--keep", action="store_true", help="keep the run's folder")
-    parser.add_argument("--list", action="store_true", help="print the scenarios")
+    parser = table.driver_arguments(__doc__, "build folder with the programs",
+                                    "keep the run's folder", "print the scenarios")
     args = parser.parse_args()
 
     with open(TABLE, encoding="utf-8") as f:

@@ -26,7 +26,6 @@ Bounds are generous and stretched by TALLOWMERE_TIMEOUT_MULTIPLIER. Exit status 
 every scenario passed.
 """
 
-import argparse
 import codecs
 import copy
 import os
@@ -574,11 +573,8 @@ def load_scenarios():
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build", required=True, help="the Windows build folder")
-    parser.add_argument("--scenario", action="append", help="run only these (repeatable)")
-    parser.add_argument("--keep", action="store_true", help="keep the prefix and its trace")
-    parser.add_argument("--list", action="store_true", help="print the Windows scenarios")
+    parser = table.driver_arguments(__doc__, "the Windows build folder",
+                                    "keep the prefix and its trace", "print the Windows scenarios")
     parser.add_argument("--stop-rate", type=int, metavar="N",
                         help="measure how often sc stop fails in N stops")
     args = parser.parse_args()
