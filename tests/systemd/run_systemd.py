@@ -69,7 +69,7 @@ TABLE = os.path.join(HERE, "scenarios.json")
 TEMPLATE = os.path.join(ROOT, "packaging", "tallowmere@.service")
 SYSUSERS = os.path.join(ROOT, "packaging", "tallowmere.sysusers.conf")
 # What the driver rewrites in the template; it fails when the template lost either.
-TEMPLATE_PROGRAM = "/opt/tallowmere/tallowmere-service"
+TEMPLATE_PROGRAM = "/usr/bin/tallowmere-service"
 TEMPLATE_SETTINGS = "/etc/tallowmere/"
 ACCOUNT = "tallowmere"
 MULTIPLIER = float(os.environ.get("TALLOWMERE_TIMEOUT_MULTIPLIER", "1") or "1")
