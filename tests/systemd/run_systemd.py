@@ -140,9 +140,10 @@ class Run:
         with open(self.machine.path("/run/systemd/system/tallowmere@.service"), "w") as f:
             f.write(text)
         self.machine.systemctl("daemon-reload")
-        # systemd ignores a key it does not know, with no more than a warning.
-        verify = self.machine.run(["systemd-analyze", "verify", "tallowmere@verify.service"],
-                                  check=False)
+        # systemd ignores a key it does not know, with no more than a warning. The man page
+        # that Documentation= names comes with the package, not with this machine.
+        verify = self.machine.run(["systemd-analyze", "verify", "--man=no",
+                                   "tallowmere@verify.service"], check=False)
         if verify.returncode != 0 or (verify.stdout + verify.stderr).strip():
             raise Failure("systemd-analyze verify: " + (verify.stdout + verify.stderr).strip())
 
