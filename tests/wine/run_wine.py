@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the end-to-end scenarios against the Windows build under Wine's service manager.
 
-usage: run_wine.py --build DIR [--scenario NAME]... [--keep] [--list]
+usage: run_wine.py --build DIR [--scenario NAME]... [--keep] [--list] [--version X.Y.Z]
        run_wine.py --build DIR --stop-rate N
 
 The scenarios are the shared table (../e2e/scenarios.json, the systems "windows" view)
@@ -21,6 +21,10 @@ interrogation's repeated one included; OutputDebugStringA lines come the same wa
 --stop-rate N starts and stops one service N times and counts how often the stop request
 itself (ControlService, as sc stop makes it) failed, and with which code, while sc query
 still showed the service stopped.
+
+--version X.Y.Z first reads tallowmere-service.exe's version resource through
+GetFileVersionInfo (svcctl version) and fails unless it names that version and the
+product, as Explorer's file properties would show them.
 
 Bounds are generous and stretched by TALLOWMERE_TIMEOUT_MULTIPLIER. Exit status 0 when
 every scenario passed.
@@ -572,9 +576,30 @@ def load_scenarios():
     return chosen
 
 
+def check_version(prefix, build, version):
+    """Problems with the version resource of the build's tallowmere-service.exe."""
+    exe = Prefix.windows(os.path.join(build, "tallowmere-service.exe"))
+    code, text, fields = svcctl(prefix, build, ["version", exe])
+    strings = dict(line[len("string "):].split("=", 1) for line in text.splitlines()
+                   if line.startswith("string ") and "=" in line)
+    numbers = version + ".0"
+    want = {"ProductName": "tallowmere-service", "FileVersion": version,
+            "ProductVersion": version, "OriginalFilename": "tallowmere-service.exe"}
+    problems = ["%s is %r, expected %r" % (k, strings.get(k), v) for k, v in want.items()
+                if strings.get(k) != v]
+    if not strings.get("FileDescription"):
+        problems.append("no FileDescription")
+    got = fields.get("version", {})
+    if code != 0 or got.get("file") != numbers or got.get("product") != numbers:
+        problems.append("fixed version %r, expected file=product=%s" % (got, numbers))
+    return problems, text
+
+
 def main():
     parser = table.driver_arguments(__doc__, "the Windows build folder",
                                     "keep the prefix and its trace", "print the Windows scenarios")
+    parser.add_argument("--version", metavar="X.Y.Z",
+                        help="first check the version resource of tallowmere-service.exe")
     parser.add_argument("--stop-rate", type=int, metavar="N",
                         help="measure how often sc stop fails in N stops")
     args = parser.parse_args()
@@ -610,6 +635,14 @@ def main():
         sys.stdout.flush()
         if args.stop_rate:
             return stop_rate(prefix, build, args.stop_rate)
+        if args.version:
+            problems, text = check_version(prefix, build, args.version)
+            print("version resource: %s" % " | ".join(text.strip().splitlines()))
+            if problems:
+                print("FAILED version resource: " + "; ".join(problems))
+                failed += 1
+            else:
+                passed += 1
         for index, scenario in enumerate(chosen):
             start = time.monotonic()
             problems = run(scenario, index, prefix, build)

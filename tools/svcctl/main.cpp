@@ -19,6 +19,9 @@
 //   waitpid PID MS              wait up to MS milliseconds for process PID to end; prints
 //                               "process pid=N exit=N" ("exit=gone" when it had already
 //                               ended and left no trace)
+//   version FILE                read FILE's version resource through GetFileVersionInfo:
+//                               "version file=A.B.C.D product=A.B.C.D" and one line
+//                               "string NAME=VALUE" for each of its U.S. English strings
 //
 // Every status is one line of decimal fields, and every call's outcome one line:
 //   status t=MS type=N state=N controls=N win32=N specific=N checkpoint=N waithint=N pid=N flags=N
@@ -46,7 +49,8 @@ int Usage() {
                        "       svcctl create NAME BINPATH\n"
                        "       svcctl wait NAME STATE MS\n"
                        "       svcctl watch NAME MS [STATE]\n"
-                       "       svcctl waitpid PID MS\n");
+                       "       svcctl waitpid PID MS\n"
+                       "       svcctl version FILE\n");
     return 2;
 }
 
@@ -137,6 +141,38 @@ int WaitForProcess(DWORD pid, DWORD bound) {
     return Result("waitpid", 0);
 }
 
+// The fixed part of FILE's version resource and the strings that Explorer's properties
+// show, read the way Windows programs read them.
+int PrintVersion(const char* file) {
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(file, &ignored);
+    if (size == 0) return Result("version", GetLastError());
+    std::string data(size, '\0');
+    if (GetFileVersionInfoA(file, 0, size, data.data()) == 0)
+        return Result("version", GetLastError());
+    void* value = nullptr;
+    UINT length = 0;
+    if (VerQueryValueA(data.data(), "\\", &value, &length) == 0 ||
+        length < sizeof(VS_FIXEDFILEINFO))
+        return Result("version", ERROR_RESOURCE_TYPE_NOT_FOUND);
+    const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+    const auto part = [](DWORD word, bool high) {
+        return static_cast<unsigned>(high ? HIWORD(word) : LOWORD(word));
+    };
+    (void)std::printf("version file=%u.%u.%u.%u product=%u.%u.%u.%u\n",
+                      part(fixed->dwFileVersionMS, true), part(fixed->dwFileVersionMS, false),
+                      part(fixed->dwFileVersionLS, true), part(fixed->dwFileVersionLS, false),
+                      part(fixed->dwProductVersionMS, true), part(fixed->dwProductVersionMS, false),
+                      part(fixed->dwProductVersionLS, true), part(fixed->dwProductVersionLS, false));
+    for (const char* name : {"ProductName", "FileDescription", "FileVersion", "ProductVersion",
+                             "OriginalFilename"}) {
+        const std::string path = std::string("\\StringFileInfo\\040904B0\\") + name;
+        if (VerQueryValueA(data.data(), path.c_str(), &value, &length) != 0 && length > 0)
+            (void)std::printf("string %s=%s\n", name, static_cast<const char*>(value));
+    }
+    return Result("version", 0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -151,6 +187,8 @@ int main(int argc, char** argv) {
         if (!ParseNumber(argv[2], pid) || !ParseNumber(argv[3], bound)) return Usage();
         return WaitForProcess(pid, bound);
     }
+
+    if (command == "version" && argc == 3) return PrintVersion(argv[2]);
 
     const bool creates = command == "create";
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr,
