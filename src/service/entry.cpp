@@ -1,5 +1,6 @@
 #include "service/entry.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 
@@ -22,6 +23,9 @@ platform::DWORD ProgramEntry() {
         platform::OutputDebugStringA(text);
         return error != 0 ? error : 1;
     }
+    // The dispatcher returns as soon as stopped is reported, perhaps from the supervising
+    // thread, which may still be logging that the report failed: let it finish.
+    AwaitStoppedReport(std::chrono::seconds(2));
     // The exit status says what the manager was told: the stopped report's exit code.
     platform::DWORD exitCode = 0;
     if (StoppedExitCode(&exitCode)) return exitCode;

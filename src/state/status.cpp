@@ -1,5 +1,6 @@
 #include "state/status.h"
 
+#include <condition_variable>
 #include <cstdint>
 
 #include "config/log.h"
@@ -21,10 +22,13 @@ std::mutex ReportLock;
 bool StopWasReported = false;
 platform::DWORD StoppedCode = 0;
 bool StoppedWithoutHandle = false;  // the stopped report went out before StatusHandle was known
+bool StoppedReportFinished = false; // the stopped report and its failure message are done
+std::condition_variable StoppedReportDone;
 
 // Sends the record of this moment. False with the error when the platform refused it;
-// true when it was sent or when nothing may be sent any more.
-bool Send(platform::DWORD* error) {
+// true when it was sent or when nothing may be sent any more. `stopped`: this was the
+// stopped report.
+bool Send(platform::DWORD* error, bool* stopped) {
     std::lock_guard<std::mutex> order(ReportLock);
     platform::SERVICE_STATUS snapshot;  // filled under the lock below
     platform::SERVICE_STATUS_HANDLE handle = nullptr;
@@ -37,6 +41,7 @@ bool Send(platform::DWORD* error) {
             StopWasReported = true;
             StoppedCode = snapshot.Win32ExitCode;
             StoppedWithoutHandle = handle == nullptr;
+            *stopped = true;
         }
     }
     if (platform::SetServiceStatus(handle, &snapshot) != 0) return true;
@@ -44,18 +49,38 @@ bool Send(platform::DWORD* error) {
     return false;
 }
 
+// Once the stopped report is out the process may end at any moment (the dispatcher
+// returns): the program's entry waits for this before it ends the process.
+void FinishStoppedReport(bool stopped) {
+    if (!stopped) return;
+    {
+        std::lock_guard<std::mutex> lock(ServiceLock);
+        StoppedReportFinished = true;
+    }
+    StoppedReportDone.notify_all();
+}
+
 }  // namespace
 
 void ReportStatus() {
     platform::DWORD error = 0;
-    if (!Send(&error)) {
+    bool stopped = false;
+    if (!Send(&error, &stopped)) {
         LogFormatted("SetServiceStatus error %ld\n", static_cast<std::int32_t>(error));
     }
+    FinishStoppedReport(stopped);
 }
 
 void ReportStatusUnlogged() {
     platform::DWORD error = 0;
-    (void)Send(&error);
+    bool stopped = false;
+    (void)Send(&error, &stopped);
+    FinishStoppedReport(stopped);
+}
+
+void AwaitStoppedReport(std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(ServiceLock);
+    StoppedReportDone.wait_for(lock, bound, [] { return StoppedReportFinished || !StopWasReported; });
 }
 
 bool StopReported() {
@@ -90,4 +115,5 @@ void ResetStatusForTest() {
     StoppedCode = 0;
     StopWasReported = false;
     StoppedWithoutHandle = false;
+    StoppedReportFinished = false;
 }

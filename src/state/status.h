@@ -2,6 +2,7 @@
 // its reports.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 
 #include "platform/platform.h"
@@ -35,6 +36,10 @@ bool StopReported();
 // that came between the registration and the store of its handle), so that it reaches the
 // manager. Caller holds no lock.
 void ResendStoppedReport();
+
+// Waits, at most `bound`, until a stopped report that has been handed out is done,
+// its failure message included; returns at once when none has been made.
+void AwaitStoppedReport(std::chrono::milliseconds bound);
 
 // True with the Win32ExitCode that the stopped report carried, once it has been made.
 bool StoppedExitCode(platform::DWORD* exitCode);
