@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "config/settings.h"
+#include "config/text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -68,13 +69,6 @@ struct Argument {
     std::int32_t number;
     const char* text;
 };
-
-// Appends text at out[used], cut at the buffer's end; returns the new length.
-std::size_t AppendCut(char* out, std::size_t used, std::size_t size, const char* text) {
-    while (*text != '\0' && used + 1 < size) out[used++] = *text++;
-    out[used] = '\0';
-    return used;
-}
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "config/settings.h"
+#include "config/text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -44,13 +45,6 @@ std::size_t CopySettingsArgument(const char* argumentsStart, const char* dash, c
         }
         path[length++] = *rest;
     }
-    path[length] = '\0';
-    return length;
-}
-
-// Appends text at path[length], cut to fit; returns the new length.
-std::size_t AppendCut(char* path, std::size_t length, std::size_t pathSize, const char* text) {
-    while (*text != '\0' && length + 1 < pathSize) path[length++] = *text++;
     path[length] = '\0';
     return length;
 }

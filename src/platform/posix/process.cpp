@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "platform/command_line.h"
+#include "platform/posix/common.h"
 #include "platform/platform.h"
 
 // POSIX has the program declare it; glibc's <unistd.h> does too, but only with _GNU_SOURCE.
@@ -59,12 +60,6 @@ std::unordered_map<std::uintptr_t, HandleEntry>& Handles() {
 }
 
 thread_local DWORD tLastError = 0;
-
-void IgnoreBrokenPipes() {
-    static std::once_flag once;
-    // A write into a pipe whose reader has gone must fail with EPIPE, not end us.
-    std::call_once(once, [] { (void)std::signal(SIGPIPE, SIG_IGN); });
-}
 
 HANDLE AddHandle(const HandleEntry& entry) {
     std::lock_guard<std::mutex> lock(gHandlesMutex);
@@ -119,10 +114,9 @@ DWORD ExitCodeOf(const siginfo_t& info) {
 bool PeekEndedLocked(HandleEntry& entry) {
     if (entry.ended) return true;
     siginfo_t info{};
-    int result = 0;
-    do {
-        result = waitid(P_PID, static_cast<id_t>(entry.pid), &info, WEXITED | WNOHANG | WNOWAIT);
-    } while (result < 0 && errno == EINTR);
+    const int result = posix::RetryOnInterrupt([&] {
+        return waitid(P_PID, static_cast<id_t>(entry.pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    });
     if (result < 0 || info.si_pid == 0) return false;
     entry.ended = true;
     entry.exitCode = ExitCodeOf(info);
@@ -213,9 +207,8 @@ void* WatchForEnd(void* argument) {
     const EndWatch watch = *static_cast<EndWatch*>(argument);
     std::free(argument);
     siginfo_t info{};
-    while (waitid(P_PID, static_cast<id_t>(watch.pid), &info, WEXITED | WNOWAIT) < 0 &&
-           errno == EINTR) {
-    }
+    (void)posix::RetryOnInterrupt(
+        [&] { return waitid(P_PID, static_cast<id_t>(watch.pid), &info, WEXITED | WNOWAIT); });
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t ignored = write(watch.fd, &one, sizeof one);
     close(watch.fd);
@@ -235,12 +228,7 @@ int ProcessEndDescriptor(pid_t pid) {
     int error = watch == nullptr ? ENOMEM : copy < 0 ? errno : 0;
     if (error == 0) {
         *watch = EndWatch{pid, copy};
-        pthread_attr_t attributes;
-        pthread_attr_init(&attributes);
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        error = pthread_create(&thread, &attributes, WatchForEnd, watch);
-        pthread_attr_destroy(&attributes);
+        error = posix::StartDetachedThread(WatchForEnd, watch);
     }
     if (error != 0) {
         std::free(watch);
@@ -263,7 +251,7 @@ void* RunThread(void* start) {
 
 BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES*, DWORD) {
     if (readEnd == nullptr || writeEnd == nullptr) return FailWith(EINVAL);
-    IgnoreBrokenPipes();
+    posix::IgnoreBrokenPipes();
     // Close-on-exec: a server gets its ends only as its standard handles, never by
     // inheriting them, so it holds no copy that would keep a pipe from breaking.
     int fds[2];
@@ -281,7 +269,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
                     const char* currentDirectory, const STARTUPINFOA* startupInfo,
                     PROCESS_INFORMATION* information) {
     if (information == nullptr) return FailWith(EINVAL);
-    IgnoreBrokenPipes();
+    posix::IgnoreBrokenPipes();
 
     std::vector<std::string> items;
     if (!SplitCommandLine(commandLine, items)) {
@@ -490,10 +478,7 @@ BOOL SetEvent(HANDLE event) {
     int fd = -1;
     if (!AcquireDescriptor(event, fd, HandleKind::kEvent)) return FailWith(EBADF);
     const std::uint64_t one = 1;
-    ssize_t written = 0;
-    do {
-        written = write(fd, &one, sizeof one);
-    } while (written < 0 && errno == EINTR);
+    const ssize_t written = posix::RetryOnInterrupt([&] { return write(fd, &one, sizeof one); });
     // EAGAIN: the counter is full, so the event is set already.
     const int error = written < 0 && errno != EAGAIN ? errno : 0;
     ReleaseDescriptor(event);
@@ -580,17 +565,7 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES*, std::size_t stackSize,
     start->routine = routine;
     start->parameter = parameter;
 
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    // Nobody joins our threads: they end by themselves or with the process.
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    if (stackSize != 0) {
-        pthread_attr_setstacksize(&attributes,
-                                  std::max<std::size_t>(stackSize, PTHREAD_STACK_MIN));
-    }
-    pthread_t thread;
-    const int result = pthread_create(&thread, &attributes, RunThread, start);
-    pthread_attr_destroy(&attributes);
+    const int result = posix::StartDetachedThread(RunThread, start, stackSize);
     if (result != 0) {
         std::free(start);
         FailWith(result);
@@ -609,10 +584,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void*) {
         ReleaseDescriptor(file);
         return 1;
     }
-    ssize_t got = 0;
-    do {
-        got = read(fd, buffer, size);
-    } while (got < 0 && errno == EINTR);
+    const ssize_t got = posix::RetryOnInterrupt([&] { return read(fd, buffer, size); });
     const int error = errno;
     ReleaseDescriptor(file);
     if (got < 0) return FailWith(error);
@@ -625,7 +597,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void*) {
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten, void*) {
     if (bytesWritten != nullptr) *bytesWritten = 0;
-    IgnoreBrokenPipes();
+    posix::IgnoreBrokenPipes();
     int fd = -1;
     if (!AcquireDescriptor(file, fd)) return FailWith(EBADF);
     // Everything is written, as a synchronous WriteFile does, unless an error stops it.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/common.h"
 
 namespace platform {
 
@@ -34,11 +35,6 @@ int gWakeFd = -1;                           // the running dispatcher's eventfd,
 // The status handle: any non-zero value would do; an address of our own is unique.
 char gStatusToken;
 SERVICE_STATUS_HANDLE StatusToken() { return &gStatusToken; }
-
-void IgnoreBrokenPipes() {
-    static std::once_flag once;
-    std::call_once(once, [] { (void)std::signal(SIGPIPE, SIG_IGN); });
-}
 
 sigset_t ControlSignals() {
     sigset_t set;
@@ -150,11 +146,10 @@ bool SendNotify(const std::string& text) {
 
     const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    ssize_t sent = 0;
-    do {
-        sent = sendto(fd, text.data(), text.size(), MSG_NOSIGNAL,
+    const ssize_t sent = posix::RetryOnInterrupt([&] {
+        return sendto(fd, text.data(), text.size(), MSG_NOSIGNAL,
                       reinterpret_cast<const sockaddr*>(&address), addressLength);
-    } while (sent < 0 && errno == EINTR);
+    });
     const int error = errno;
     close(fd);
     if (sent < 0) {
@@ -205,12 +200,7 @@ int StartServiceThread(const SERVICE_TABLE_ENTRYA& entry) {
     start->routine = entry.lpServiceProc;
     start->argv = argv;
 
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int result = pthread_create(&thread, &attributes, RunStartRoutine, start);
-    pthread_attr_destroy(&attributes);
+    const int result = posix::StartDetachedThread(RunStartRoutine, start);
     if (result != 0) {
         std::free(argv);
         std::free(start);
@@ -246,7 +236,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
         SetLastError(EBUSY);
         return 0;
     }
-    IgnoreBrokenPipes();
+    posix::IgnoreBrokenPipes();
 
     // Blocked before any thread starts, so that every thread of the service inherits the
     // mask and the signals reach us only here, through the signalfd.

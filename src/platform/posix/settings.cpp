@@ -13,6 +13,7 @@
 #include "platform/command_line.h"
 #include "platform/ini_reader.h"
 #include "platform/platform.h"
+#include "platform/posix/common.h"
 
 namespace platform {
 
@@ -96,11 +97,6 @@ std::string TrimmedDefault(const char* defaultText) {
     return text;
 }
 
-void IgnoreBrokenPipes() {
-    static std::once_flag once;
-    std::call_once(once, [] { (void)std::signal(SIGPIPE, SIG_IGN); });
-}
-
 }  // namespace
 
 const char* GetCommandLineA() {
@@ -153,7 +149,7 @@ DWORD GetPrivateProfileStringA(const char* section, const char* key, const char*
 
 void OutputDebugStringA(const char* text) {
     if (text == nullptr) return;
-    IgnoreBrokenPipes();
+    posix::IgnoreBrokenPipes();
     // One write, so that a message is not interleaved with another writer's; a pipe or
     // terminal may still take it in parts.
     std::size_t left = std::strlen(text);
