@@ -159,11 +159,7 @@ void EndServerHard(platform::DWORD exitCode) {
     platform::HANDLE process = nullptr;
     {
         std::lock_guard<std::mutex> lock(ServiceLock);
-        if (ServerJob != nullptr) {
-            platform::TerminateJobObject(ServerJob, exitCode);
-        } else if (ServerProcess.hProcess != nullptr) {
-            platform::TerminateProcess(ServerProcess.hProcess, exitCode);
-        }
+        EndServerTreeLocked(exitCode);
         process = ServerProcess.hProcess;
     }
     if (process == nullptr) return;

@@ -15,3 +15,11 @@ void CloseHandleLocked(platform::HANDLE& handle) {
     platform::CloseHandle(handle);
     handle = nullptr;
 }
+
+void EndServerTreeLocked(platform::DWORD exitCode) {
+    if (ServerJob != nullptr) {
+        platform::TerminateJobObject(ServerJob, exitCode);
+    } else if (ServerProcess.hProcess != nullptr) {
+        platform::TerminateProcess(ServerProcess.hProcess, exitCode);
+    }
+}

@@ -33,3 +33,7 @@ extern std::atomic<std::uint32_t> ServerStarted;
 
 // Closes `handle` unless it is 0, and sets it to 0. The caller holds ServiceLock.
 void CloseHandleLocked(platform::HANDLE& handle);
+
+// Ends the server the hard way with `exitCode`: its job, and so everything it started,
+// or the process alone when there is no job. The caller holds ServiceLock.
+void EndServerTreeLocked(platform::DWORD exitCode);

@@ -83,11 +83,6 @@ void AwaitStoppedReport(std::chrono::milliseconds bound) {
     StoppedReportDone.wait_for(lock, bound, [] { return StoppedReportFinished || !StopWasReported; });
 }
 
-bool StopReported() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
-    return StopWasReported;
-}
-
 void ResendStoppedReport() {
     std::lock_guard<std::mutex> order(ReportLock);
     platform::SERVICE_STATUS snapshot;  // filled under the lock below

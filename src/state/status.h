@@ -29,9 +29,6 @@ void ReportStatus();
 // The same, for the stopped report of a failed start: a failure is not logged.
 void ReportStatusUnlogged();
 
-// Whether a stopped report has been handed to the platform (whether or not it arrived).
-bool StopReported();
-
 // Sends the stopped report again if it was made before StatusHandle was known (a stop
 // that came between the registration and the store of its handle), so that it reaches the
 // manager. Caller holds no lock.

@@ -27,11 +27,7 @@ void CloseServerPipes() {
 // never be seen to start, and nothing would end it.
 void EndUnsupervisedServer(platform::DWORD code) {
     std::lock_guard<std::mutex> lock(ServiceLock);
-    if (ServerJob != nullptr) {
-        platform::TerminateJobObject(ServerJob, code);
-    } else if (ServerProcess.hProcess != nullptr) {
-        platform::TerminateProcess(ServerProcess.hProcess, code);
-    }
+    EndServerTreeLocked(code);
     CloseHandleLocked(ServerProcess.hProcess);
     CloseHandleLocked(ServerProcess.hThread);
     ServerProcess = platform::PROCESS_INFORMATION{};

@@ -85,7 +85,6 @@ struct State {
     std::uintptr_t waitingWriteEnd = 0;  // the write end that a waiting read depends on
     std::set<std::uintptr_t> jobs;
     std::uintptr_t jobProcess = 0;          // the process assigned to a job
-    int waits = 0;
 };
 
 // Guards State and Threads; never held while the logic runs (a hook, a thread routine,
@@ -345,10 +344,6 @@ int Sleeps() {
     return S.sleeps;
 }
 
-int Waits() {
-    std::lock_guard<std::mutex> lock(FakeLock);
-    return S.waits;
-}
 
 std::vector<platform::SERVICE_STATUS> Reports() {
     std::lock_guard<std::mutex> lock(FakeLock);
@@ -617,7 +612,6 @@ BOOL SetEvent(HANDLE event) {
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL /*waitAll*/,
                              DWORD milliseconds) {
     std::unique_lock<std::mutex> lock(FakeLock);
-    ++S.waits;
     int index = fake::TakeSignalLocked(count, handles);
     if (index >= 0) return kWaitObject0 + static_cast<DWORD>(index);
     if (milliseconds == kInfinite) {

@@ -152,8 +152,6 @@ void Advance(std::uint64_t milliseconds);
 // handle is signalled (an event set, the process ended) and is logged "Wait infinite".
 void SetSleepHook(std::function<void(int sleepNumber)> hook);
 int Sleeps();
-// WaitForMultipleObjects calls so far, those that a signal ended at once included.
-int Waits();
 
 // --- Service control manager -----------------------------------------------------------------
 
