@@ -129,8 +129,19 @@ platform::DWORD LaunchServer() {
         std::lock_guard<std::mutex> lock(ServiceLock);
         ServerProcess = information;
     }
-    if (platform::AssignProcessToJobObject(job, information.hProcess) == 0 ||
-        platform::ResumeThread(information.hThread) == platform::kResumeFailed) {
+    if (platform::AssignProcessToJobObject(job, information.hProcess) == 0) {
+        const platform::DWORD code = platform::GetLastError();
+        // The job does not hold the server, so ending the job would not reach it: let go
+        // of the job, and the server itself is ended.
+        {
+            std::lock_guard<std::mutex> lock(ServiceLock);
+            CloseHandleLocked(ServerJob);
+        }
+        EndUnsupervisedServer(code);
+        CloseServerPipes();
+        return code;
+    }
+    if (platform::ResumeThread(information.hThread) == platform::kResumeFailed) {
         const platform::DWORD code = platform::GetLastError();
         EndUnsupervisedServer(code);
         CloseServerPipes();
