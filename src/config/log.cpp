@@ -70,145 +70,35 @@ struct Argument {
     const char* text;
 };
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// One conversion for snprintf: at most 16 bytes of flags, width and precision, then the
-// length modifiers and the letter.
-constexpr std::size_t kConversionSize = 32;
-
-// Appends up to `count` bytes of text to a conversion, cut to fit.
-void AppendToConversion(char (&conversion)[kConversionSize], const char* text,
-                        std::size_t count = kConversionSize) {
-    std::size_t used = std::strlen(conversion);
-    for (std::size_t i = 0; i < count && text[i] != '\0' && used + 1 < kConversionSize; ++i) {
-        conversion[used++] = text[i];
-    }
-    conversion[used] = '\0';
+// Length of the conversion at p ("%s", "%d" or "%ld"), or 0 when p starts none.
+std::size_t ConversionLength(const char* p) {
+    if (p[0] != '%') return 0;
+    if (p[1] == 's' || p[1] == 'd') return 2;
+    if (p[1] == 'l' && p[2] == 'd') return 3;
+    return 0;
 }
 
-// snprintf with exactly one conversion; a value the C library refuses to format leaves an
-// empty piece rather than an undefined one.
-template <typename Value>
-void FormatPiece(char (&piece)[kMessageSize], const char* conversion, Value value) {
-    if (std::snprintf(piece, sizeof piece, conversion, value) < 0) piece[0] = '\0';
-}
-
-// Skips up to four digits; false when more follow (a width that large is taken literally,
-// keeping every number handed to snprintf far from int's limits).
-bool SkipDigits(const char*& p) {
-    int count = 0;
-    while (IsDigit(*p)) {
-        if (++count > 4) return false;
-        ++p;
-    }
-    return true;
-}
-
-// Formats one conversion (from its '%' through its letter) with the argument into piece;
-// false when the conversion is not one of d i u x X o c s, which then stands literally.
-// snprintf sees exactly one conversion and an argument of the very type it reads, so a
-// 32-bit number meets "%ld" as a long and a text that holds none prints "(null)" on both
-// systems. An argument of the other kind is printed as what it is: a number as a decimal
-// number, a text as a text.
-bool FormatConversion(const char* start, const char** end, const Argument& argument,
-                      char (&piece)[kMessageSize]) {
-    const char* p = start + 1;
-    bool leftAlign = false;
-    while (*p != '\0' && std::strchr("-+ #0", *p) != nullptr) {
-        if (*p == '-') leftAlign = true;
-        ++p;
-    }
-    const char* widthStart = p;
-    if (!SkipDigits(p)) return false;
-    if (*p == '.') {
-        ++p;
-        if (!SkipDigits(p)) return false;
-    }
-    const char* modifiers = p;
-    int longs = 0;
-    while (*p == 'l' && longs < 2) {
-        ++longs;
-        ++p;
-    }
-    while (*p == 'h' && longs == 0 && p - modifiers < 2) ++p;  // int, as printf promotes it
-    const char letter = *p;
-    if (letter == '\0' || std::strchr("diuxXocs", letter) == nullptr) return false;
-    if (modifiers - start > 16) return false;  // a run of flags no format needs
-    *end = p + 1;
-
-    // Flags, width and precision as written; the modifiers follow from the argument's type.
-    char conversion[kConversionSize];
-    const std::size_t head = static_cast<std::size_t>(modifiers - start);
-    std::memcpy(conversion, start, head);
-    conversion[head] = '\0';
-    // Only "-", width and precision are defined for a text.
-    char textConversion[kConversionSize] = "%";
-    if (leftAlign) AppendToConversion(textConversion, "-");
-    AppendToConversion(textConversion, widthStart, static_cast<std::size_t>(modifiers - widthStart));
-    AppendToConversion(textConversion, "s");
-
-    if (argument.isText) {
-        const char* text = argument.text != nullptr ? argument.text : "(null)";
-        FormatPiece(piece, textConversion, text);
-        return true;
-    }
-    const std::int32_t number = argument.number;
-    if (letter == 's') {
-        textConversion[std::strlen(textConversion) - 1] = '\0';
-        AppendToConversion(textConversion, "ld");
-        FormatPiece(piece, textConversion, static_cast<long>(number));
-    } else if (letter == 'c') {
-        AppendToConversion(conversion, "c");
-        FormatPiece(piece, conversion, static_cast<int>(number));
-    } else if (letter == 'd' || letter == 'i') {
-        AppendToConversion(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
-        AppendToConversion(conversion, &letter, 1);
-        if (longs == 2) {
-            FormatPiece(piece, conversion, static_cast<long long>(number));
-        } else if (longs == 1) {
-            FormatPiece(piece, conversion, static_cast<long>(number));
-        } else {
-            FormatPiece(piece, conversion, static_cast<int>(number));
-        }
-    } else {
-        // u x X o read the 32 bits as unsigned.
-        const std::uint32_t bits = static_cast<std::uint32_t>(number);
-        AppendToConversion(conversion, longs == 2 ? "ll" : longs == 1 ? "l" : "");
-        AppendToConversion(conversion, &letter, 1);
-        if (longs == 2) {
-            FormatPiece(piece, conversion, static_cast<unsigned long long>(bits));
-        } else if (longs == 1) {
-            FormatPiece(piece, conversion, static_cast<unsigned long>(bits));
-        } else {
-            FormatPiece(piece, conversion, static_cast<unsigned>(bits));
-        }
-    }
-    return true;
-}
-
-// Formats by printf's rules into message, cut at its last byte. Every conversion takes the
-// one argument; "%%" is one "%"; anything that is not a conversion stands as written.
+// Writes the format into message, cut at its last byte. Every conversion takes the one
+// argument, printed as what it is (a number in decimal, a missing text as "(null)"),
+// "%%" is one "%", and anything else stands as written: a stray "%" in a message must
+// never read memory that was not handed over.
 void FormatMessageText(const char* format, const Argument& argument,
                        char (&message)[kMessageSize]) {
+    char number[16];
+    const char* value = argument.text != nullptr ? argument.text : "(null)";
+    if (!argument.isText) {
+        (void)std::snprintf(number, sizeof number, "%ld", static_cast<long>(argument.number));
+        value = number;
+    }
     std::size_t used = 0;
     message[0] = '\0';
-    char piece[kMessageSize];
     for (const char* p = format; *p != '\0' && used + 1 < kMessageSize;) {
-        if (*p != '%') {
-            message[used++] = *p++;
-            continue;
-        }
-        if (p[1] == '%') {
-            message[used++] = '%';
-            p += 2;
-            continue;
-        }
-        const char* end = nullptr;
-        if (FormatConversion(p, &end, argument, piece)) {
-            used = AppendCut(message, used, kMessageSize, piece);
-            p = end;
+        if (const std::size_t length = ConversionLength(p); length > 0) {
+            used = AppendCut(message, used, kMessageSize, value);
+            p += length;
         } else {
-            message[used++] = *p++;
+            message[used++] = *p;
+            p += p[0] == '%' && p[1] == '%' ? 2 : 1;
         }
     }
     message[used] = '\0';

@@ -7,8 +7,8 @@
 // with logging to a file off or impossible, to the debugger output.
 void LogText(const char* text);
 
-// Formats a message with one argument ("%d"/"%ld" for a number, "%s" for a text) and
-// hands it to LogText. A format text of 1000 characters or more is dropped; results
-// are cut at 1023 characters.
+// Formats a message with one argument and hands it to LogText. "%s", "%d" and "%ld" each
+// print the argument as what it is, "%%" is one "%", and anything else stands as written.
+// A format text of 1000 characters or more is dropped; results are cut at 1023 characters.
 void LogFormatted(const char* format, std::int32_t argument);
 void LogFormatted(const char* format, const char* argument);

@@ -1,0 +1,21 @@
+# Writes OUT: every format text the sources hand to LogFormatted, one C string literal
+# per line, so that the fuzz target checks the program's own messages and never a copy.
+#   cmake -DOUT=file -DSOURCE_DIR=src -P log_catalogue.cmake
+file(GLOB_RECURSE sources "${SOURCE_DIR}/*.cpp" "${SOURCE_DIR}/*.h")
+set(catalogue "")
+set(count 0)
+foreach(source IN LISTS sources)
+  file(READ "${source}" text)
+  string(REGEX MATCHALL "LogFormatted\\([ \t\r\n]*\"([^\"\\\\]|\\\\.)*\"" calls "${text}")
+  foreach(call IN LISTS calls)
+    string(REGEX REPLACE "^LogFormatted\\([ \t\r\n]*" "" literal "${call}")
+    string(APPEND catalogue "${literal},\n")
+    math(EXPR count "${count} + 1")
+  endforeach()
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "no LogFormatted format text found under ${SOURCE_DIR}")
+endif()
+file(WRITE "${OUT}.new" "${catalogue}")
+file(COPY_FILE "${OUT}.new" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.new")
