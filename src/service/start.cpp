@@ -16,7 +16,7 @@ void ServiceStart(platform::DWORD /*argc*/, char** /*argv*/) {
     LogFormatted("Command line %s\n", platform::GetCommandLineA());
 
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         ServiceStatus.ServiceType =
             platform::kServiceWin32OwnProcess | platform::kServiceWin32ShareProcess;
         ServiceStatus.CurrentState = platform::kServiceStartPending;
@@ -40,7 +40,7 @@ void ServiceStart(platform::DWORD /*argc*/, char** /*argv*/) {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         StatusHandle = handle;
     }
     // A stop between the registration and the store above was reported without a handle

@@ -31,6 +31,7 @@
 #include "state/lifecycle.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -88,6 +89,7 @@ platform::DWORD WaitFor(std::uint64_t until, std::uint64_t now) {
 // pipe carries nothing but this one command, of at most 4094 bytes, and holds 4096
 // (Windows) or 65536 (Linux). A null quit command (no memory) is written as an empty one.
 bool WriteQuitCommandLocked(platform::DWORD* error) {
+    assert(ServiceLock.HeldHere());
     if (Life.quitWritten) return true;
     const char* command = SettingText(Settings.QuitCommand);
     platform::DWORD written = 0;
@@ -102,6 +104,7 @@ bool WriteQuitCommandLocked(platform::DWORD* error) {
 }
 
 void SetPendingLocked(platform::DWORD state, std::uint64_t now) {
+    assert(ServiceLock.HeldHere());
     ServiceStatus.CurrentState = state;
     ServiceStatus.CheckPoint = 0;
     ServiceStatus.WaitHint = kPendingWaitHint;
@@ -111,12 +114,13 @@ void SetPendingLocked(platform::DWORD state, std::uint64_t now) {
 // The pending report that is due, then the next check point.
 void ReportPending(std::uint64_t now) {
     ReportStatus();
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     ++ServiceStatus.CheckPoint;
     Life.nextReport = now + kPendingReportMilliseconds;
 }
 
 void SetStoppedLocked(platform::DWORD code) {
+    assert(ServiceLock.HeldHere());
     Life.phase = Phase::kStopped;
     ServiceStatus.CurrentState = platform::kServiceStopped;
     ServiceStatus.CheckPoint = 0;
@@ -128,7 +132,7 @@ void SetStoppedLocked(platform::DWORD code) {
 // A failed start's report logs nothing when it fails, as the launch failures' do.
 SupervisorStep EnterStopped(platform::DWORD code, bool startFailed) {
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         SetStoppedLocked(code);
     }
     if (startFailed) {
@@ -142,15 +146,17 @@ SupervisorStep EnterStopped(platform::DWORD code, bool startFailed) {
 // Whether the reader may still be logging what the server wrote before it ended: its end
 // is logged after that. Caller holds ServiceLock.
 bool LastOutputPendingLocked(std::uint64_t now) {
+    assert(ServiceLock.HeldHere());
     return !Life.outputEnded && ServerStarted.load() == 0 && now < Life.lastOutputUntil;
 }
 
 SupervisorStep WaitForLastOutputLocked(std::uint64_t now) {
+    assert(ServiceLock.HeldHere());
     return SupervisorStep{false, 0, WaitFor(Life.lastOutputUntil, now), false};
 }
 
 void LogServerEnded(platform::DWORD code) {
-    LogFormatted(kServerEndedFormat, static_cast<std::int32_t>(code));
+    LogFormatted("Server ended with exit code %ld\n", static_cast<std::int32_t>(code));
 }
 
 // Ends the server and everything it started, and gives them a moment to be gone, so that
@@ -158,7 +164,7 @@ void LogServerEnded(platform::DWORD code) {
 void EndServerHard(platform::DWORD exitCode) {
     platform::HANDLE process = nullptr;
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         EndServerTreeLocked(exitCode);
         process = ServerProcess.hProcess;
     }
@@ -175,7 +181,7 @@ std::optional<SupervisorStep> BeginStop(std::uint64_t now) {
     platform::DWORD code = 0;
     bool written = false;
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         written = WriteQuitCommandLocked(&code);
     }
     if (written) {
@@ -185,7 +191,7 @@ std::optional<SupervisorStep> BeginStop(std::uint64_t now) {
     }
     const std::uint64_t timeout = Milliseconds(Settings.ServerStopTimeoutInSeconds);
     if (timeout == 0) return EnterStopped(code, false);
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     Life.phase = Phase::kStopping;
     Life.inGrace = false;
     Life.stopCode = code;
@@ -195,7 +201,7 @@ std::optional<SupervisorStep> BeginStop(std::uint64_t now) {
     return std::nullopt;
 }
 
-std::optional<SupervisorStep> StartingStep(std::unique_lock<std::mutex>& lock,
+std::optional<SupervisorStep> StartingStep(std::unique_lock<platform::OwnedMutex>& lock,
                                            std::uint64_t now) {
     if (!Life.waitBegun) {
         Life.waitBegun = true;
@@ -246,7 +252,7 @@ std::optional<SupervisorStep> StartingStep(std::unique_lock<std::mutex>& lock,
                           !Life.serverEnded};
 }
 
-std::optional<SupervisorStep> RunningStep(std::unique_lock<std::mutex>& lock,
+std::optional<SupervisorStep> RunningStep(std::unique_lock<platform::OwnedMutex>& lock,
                                           std::uint64_t now) {
     if (Life.serverEnded && Settings.StopWhenServerEnds != 0) {
         const platform::DWORD code = Life.serverExitCode;
@@ -263,7 +269,7 @@ std::optional<SupervisorStep> RunningStep(std::unique_lock<std::mutex>& lock,
     return SupervisorStep{false, 0, platform::kInfinite, !Life.serverEnded};
 }
 
-std::optional<SupervisorStep> StoppingStep(std::unique_lock<std::mutex>& lock,
+std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex>& lock,
                                            std::uint64_t now) {
     const bool inGrace = Life.inGrace;
     if (Life.serverEnded || Life.hardEnd != HardEnd::kNone) {
@@ -322,7 +328,7 @@ void PostHintSeen() {
 
 void PostOutputEnded() {
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         Life.outputEnded = true;
     }
     platform::SetEvent(LifecycleEvent);
@@ -333,7 +339,7 @@ void PostControl(platform::DWORD control) {
                       (control == platform::kServiceControlShutdown &&
                        Settings.ServerStopTimeoutInSeconds > 0);
     if (stop) {
-        std::unique_lock<std::mutex> lock(ServiceLock);
+        std::unique_lock lock(ServiceLock);
         if (Life.phase == Phase::kStopped) return;
         if (Life.launched) {
             Life.stopRequested = true;
@@ -357,12 +363,12 @@ void PostControl(platform::DWORD control) {
 }
 
 Phase CurrentPhase() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     return Life.phase;
 }
 
 bool BeginLaunch() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     if (Life.phase == Phase::kStopped) return false;
     Life.launched = true;
     return true;
@@ -370,7 +376,7 @@ bool BeginLaunch() {
 
 void EndStartWithFailure(platform::DWORD code) {
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         if (Life.phase == Phase::kStopped) return;
         SetStoppedLocked(code);
     }
@@ -380,7 +386,7 @@ void EndStartWithFailure(platform::DWORD code) {
 SupervisorStep LifecycleStep() {
     for (;;) {
         const std::uint64_t now = platform::GetTickCount64();
-        std::unique_lock<std::mutex> lock(ServiceLock);
+        std::unique_lock lock(ServiceLock);
         std::optional<SupervisorStep> step;
         switch (Life.phase) {
             case Phase::kStarting:
@@ -400,7 +406,7 @@ SupervisorStep LifecycleStep() {
 }
 
 void NoteServerEnded() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     if (ServerProcess.hProcess == nullptr) return;
     // Signalled means ended, whatever the code says (a server may exit with 259).
     platform::DWORD code = platform::kStillActive;
@@ -419,6 +425,6 @@ void NoteServerEnded() {
 }
 
 void ResetLifecycleForTest() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     Life = LifecycleRecord{};
 }

@@ -23,7 +23,6 @@ constexpr platform::DWORD kStartFailed = 109;
 // has been made already, and the caller has nothing to report.
 constexpr platform::DWORD kStopReportedAlready = 1;
 
-constexpr char kServerEndedFormat[] = "Server ended with exit code %ld\n";
 constexpr char kNoHintEndMessage[] = "Server ended: no start hint within the timeout\n";
 constexpr char kNoExitEndMessage[] = "Server ended: no exit within the stop timeout\n";
 

@@ -1,5 +1,7 @@
 #include "state/server.h"
 
+#include <cassert>
+
 platform::HANDLE OutputPipeRead = nullptr;
 platform::HANDLE OutputPipeWrite = nullptr;
 platform::HANDLE InputPipeRead = nullptr;
@@ -11,12 +13,14 @@ platform::HANDLE LifecycleEvent = nullptr;
 std::atomic<std::uint32_t> ServerStarted{0};
 
 void CloseHandleLocked(platform::HANDLE& handle) {
+    assert(ServiceLock.HeldHere());
     if (handle == nullptr) return;
     platform::CloseHandle(handle);
     handle = nullptr;
 }
 
 void EndServerTreeLocked(platform::DWORD exitCode) {
+    assert(ServiceLock.HeldHere());
     if (ServerJob != nullptr) {
         platform::TerminateJobObject(ServerJob, exitCode);
     } else if (ServerProcess.hProcess != nullptr) {

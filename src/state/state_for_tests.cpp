@@ -8,7 +8,7 @@
 void ResetServiceStateForTest() {
     ResetStatusForTest();
     ResetLifecycleForTest();
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     OutputPipeRead = nullptr;
     OutputPipeWrite = nullptr;
     InputPipeRead = nullptr;

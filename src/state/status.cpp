@@ -8,7 +8,7 @@
 
 platform::SERVICE_STATUS ServiceStatus = {};
 platform::SERVICE_STATUS_HANDLE StatusHandle = nullptr;
-std::mutex ServiceLock;
+platform::OwnedMutex ServiceLock;
 
 namespace {
 
@@ -23,7 +23,7 @@ bool StopWasReported = false;
 platform::DWORD StoppedCode = 0;
 bool StoppedWithoutHandle = false;  // the stopped report went out before StatusHandle was known
 bool StoppedReportFinished = false; // the stopped report and its failure message are done
-std::condition_variable StoppedReportDone;
+std::condition_variable_any StoppedReportDone;
 
 // Sends the record of this moment. False with the error when the platform refused it;
 // true when it was sent or when nothing may be sent any more. `stopped`: this was the
@@ -33,7 +33,7 @@ bool Send(platform::DWORD* error, bool* stopped) {
     platform::SERVICE_STATUS snapshot;  // filled under the lock below
     platform::SERVICE_STATUS_HANDLE handle = nullptr;
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         if (StopWasReported) return true;
         snapshot = ServiceStatus;
         handle = StatusHandle;
@@ -54,7 +54,7 @@ bool Send(platform::DWORD* error, bool* stopped) {
 void FinishStoppedReport(bool stopped) {
     if (!stopped) return;
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         StoppedReportFinished = true;
     }
     StoppedReportDone.notify_all();
@@ -79,7 +79,7 @@ void ReportStatusUnlogged() {
 }
 
 void AwaitStoppedReport(std::chrono::milliseconds bound) {
-    std::unique_lock<std::mutex> lock(ServiceLock);
+    std::unique_lock lock(ServiceLock);
     StoppedReportDone.wait_for(lock, bound, [] { return StoppedReportFinished || !StopWasReported; });
 }
 
@@ -87,7 +87,7 @@ void ResendStoppedReport() {
     std::lock_guard<std::mutex> order(ReportLock);
     platform::SERVICE_STATUS snapshot;  // filled under the lock below
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         if (!StoppedWithoutHandle) return;
         StoppedWithoutHandle = false;
         snapshot = ServiceStatus;
@@ -97,14 +97,14 @@ void ResendStoppedReport() {
 }
 
 bool StoppedExitCode(platform::DWORD* exitCode) {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     if (!StopWasReported) return false;
     *exitCode = StoppedCode;
     return true;
 }
 
 void ResetStatusForTest() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     ServiceStatus = platform::SERVICE_STATUS{};
     StatusHandle = nullptr;
     StoppedCode = 0;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "platform/owned_mutex.h"
 #include "platform/platform.h"
 
 // The one status record. Every thread changes single fields in place, always while
@@ -18,7 +19,7 @@ extern platform::SERVICE_STATUS_HANDLE StatusHandle;
 // server's handles (state/server.h). Held only for short steps that cannot block: no log
 // write and no report is made while it is held. Taken after the report lock (status.cpp)
 // and before the log writer's lock.
-extern std::mutex ServiceLock;
+extern platform::OwnedMutex ServiceLock;
 
 // Reports ServiceStatus as it is now; a failed report is logged ("SetServiceStatus error
 // %ld\n") and otherwise ignored. Reports leave in the order in which they were asked for,

@@ -22,7 +22,7 @@ int NextByte(std::FILE* file, FileStart& start) {
 
 }  // namespace
 
-platform::DWORD ReadCommandLine(const char* path, char* line, std::size_t size) {
+platform::DWORD ReadServerCommandLine(const char* path, char* line, std::size_t size) {
     if (path == nullptr) return kNoCommandFile;
     if (size == 0) return kNoCommandLine;
     std::FILE* file = std::fopen(path, "rb");

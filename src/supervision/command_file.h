@@ -19,4 +19,4 @@ constexpr platform::DWORD kNoCommandLine = 9;  // no first line to read (ERROR_I
 // byte 0x1A ends the file's data, the line ends at its line feed (not kept), a zero byte
 // ends the command line, and the line is cut after size - 1 characters. A null path (no
 // memory for the setting) behaves as a file that cannot be opened.
-platform::DWORD ReadCommandLine(const char* path, char* line, std::size_t size);
+platform::DWORD ReadServerCommandLine(const char* path, char* line, std::size_t size);

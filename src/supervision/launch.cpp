@@ -15,7 +15,7 @@ namespace {
 
 // The four ends, in the order in which every failure path closes them, then the job.
 void CloseServerPipes() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     CloseHandleLocked(OutputPipeRead);
     CloseHandleLocked(OutputPipeWrite);
     CloseHandleLocked(InputPipeRead);
@@ -26,7 +26,7 @@ void CloseServerPipes() {
 // A server that cannot be supervised (not in its job, not resumed, no reader) could
 // never be seen to start, and nothing would end it.
 void EndUnsupervisedServer(platform::DWORD code) {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     EndServerTreeLocked(code);
     CloseHandleLocked(ServerProcess.hProcess);
     CloseHandleLocked(ServerProcess.hThread);
@@ -36,7 +36,7 @@ void EndUnsupervisedServer(platform::DWORD code) {
 // The service's own ends stay out of the server: a server that held the input pipe's
 // write end would never read end of file on its standard input, even after we are gone.
 bool KeepOwnEndsUninherited() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     return platform::SetHandleInformation(OutputPipeRead, platform::kHandleFlagInherit, 0) != 0 &&
            platform::SetHandleInformation(InputPipeWrite, platform::kHandleFlagInherit, 0) != 0;
 }
@@ -47,14 +47,14 @@ platform::DWORD LaunchServer() {
     // Lives until process creation has returned, which may keep a pointer to it.
     char commandLine[kCommandLineSize];
     const platform::DWORD fileResult =
-        ReadCommandLine(Settings.CommandFile, commandLine, sizeof commandLine);
+        ReadServerCommandLine(Settings.CommandFile, commandLine, sizeof commandLine);
     if (fileResult != 0) return fileResult;
 
     // Not inheritable: nothing of the service's own reaches the server but its ends.
     const platform::HANDLE event = platform::CreateEventA(nullptr, 0, 0, nullptr);
     if (event == nullptr) return platform::GetLastError();
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         LifecycleEvent = event;
     }
     // A stop that came while the command file was read has been answered: no server.
@@ -72,7 +72,7 @@ platform::DWORD LaunchServer() {
         return platform::GetLastError();
     }
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         OutputPipeRead = readEnd;
         OutputPipeWrite = writeEnd;
     }
@@ -85,7 +85,7 @@ platform::DWORD LaunchServer() {
     }
     platform::STARTUPINFOA startup = {};
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         InputPipeRead = readEnd;
         InputPipeWrite = writeEnd;
         startup.cb = static_cast<platform::DWORD>(sizeof startup);
@@ -107,7 +107,7 @@ platform::DWORD LaunchServer() {
         return code;
     }
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         ServerJob = job;
     }
 
@@ -126,7 +126,7 @@ platform::DWORD LaunchServer() {
         return code;
     }
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         ServerProcess = information;
     }
     if (platform::AssignProcessToJobObject(job, information.hProcess) == 0) {
@@ -134,7 +134,7 @@ platform::DWORD LaunchServer() {
         // The job does not hold the server, so ending the job would not reach it: let go
         // of the job, and the server itself is ended.
         {
-            std::lock_guard<std::mutex> lock(ServiceLock);
+            std::lock_guard lock(ServiceLock);
             CloseHandleLocked(ServerJob);
         }
         EndUnsupervisedServer(code);

@@ -15,7 +15,7 @@ namespace {
 // pipes. Under the lock, so that the quit command is never written into an end that is
 // being closed. The process handle stays: the supervising thread waits on it.
 void EndOfOutput() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     if (ServerProcess.hProcess != nullptr) {
         platform::GetExitCodeProcess(ServerProcess.hProcess, &ServiceStatus.Win32ExitCode);
     }
@@ -75,7 +75,7 @@ bool FindHint(const char* hint, const char* text, std::size_t textLength, bool c
 platform::DWORD OutputReader(void* /*parameter*/) {
     platform::HANDLE pipe = nullptr;
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         pipe = OutputPipeRead;
     }
     // One chunk and its terminator, and the tail of the chunks before it.

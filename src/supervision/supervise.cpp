@@ -14,7 +14,7 @@ platform::DWORD Supervise() {
 
         platform::HANDLE handles[2] = {LifecycleEvent, nullptr};
         if (step.watchServer) {
-            std::lock_guard<std::mutex> lock(ServiceLock);
+            std::lock_guard lock(ServiceLock);
             handles[1] = ServerProcess.hProcess;  // closed only by this thread
         }
         const platform::DWORD count = handles[1] != nullptr ? 2 : 1;

@@ -1,4 +1,4 @@
-// Fuzzes ReadCommandLine on the real file system: the first line of a command file.
+// Fuzzes ReadServerCommandLine on the real file system: the first line of a command file.
 //
 // Input: SIZE-BYTE FILE-BYTES. The first byte picks the size of the line buffer (tiny ones
 // included); the file holds the rest. The answer is compared with a model of the rules in
@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::size_t lineSize : sizes) {
         // Exactly lineSize bytes on the heap (one to look at for size 0).
         std::vector<char> line(lineSize == 0 ? 1 : lineSize, 'X');
-        const platform::DWORD result = ReadCommandLine(path.c_str(), line.data(), lineSize);
+        const platform::DWORD result = ReadServerCommandLine(path.c_str(), line.data(), lineSize);
         const Answer want = Model(file, lineSize);
         if (lineSize == 1) {
             // Room for the terminator only: either no line, or the empty line; never
@@ -71,7 +71,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     // A file that is not there, and no path at all.
     char line[8];
-    FUZZ_CHECK(ReadCommandLine((path + ".missing").c_str(), line, sizeof line) == kNoCommandFile);
-    FUZZ_CHECK(ReadCommandLine(nullptr, line, sizeof line) == kNoCommandFile);
+    FUZZ_CHECK(ReadServerCommandLine((path + ".missing").c_str(), line, sizeof line) == kNoCommandFile);
+    FUZZ_CHECK(ReadServerCommandLine(nullptr, line, sizeof line) == kNoCommandFile);
     return 0;
 }

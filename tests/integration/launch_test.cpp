@@ -96,7 +96,7 @@ TEST_F(FailedStart, AServerThatEndsBeforeItsHintEndsTheStartAtOnce) {
     // What it printed, the reader's end, then its end: in that order, well before the
     // timeout.
     EXPECT_EQ(Log(), LoggedCommandLine() + "bye\r\n" + "\r\n" + "Server ended with exit code 3\r\n");
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     EXPECT_EQ(ServiceStatus.CurrentState, platform::kServiceStopped);
     EXPECT_EQ(ServiceStatus.Win32ExitCode, 109u);
     EXPECT_EQ(ServerProcess.hProcess, nullptr);
@@ -107,7 +107,7 @@ TEST_F(FailedStart, AMissingProgramGivesThePlatformsCodeAndClosesThePipes) {
     Configure(support::QuoteForCommandLine(support::MissingProgramPath()) + " --hint 0");
     EXPECT_EQ(LaunchServer(), support::kErrorProgramNotFound);
     EXPECT_EQ(Log(), LoggedCommandLine());
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     EXPECT_EQ(OutputPipeRead, nullptr);
     EXPECT_EQ(OutputPipeWrite, nullptr);
     EXPECT_EQ(InputPipeRead, nullptr);

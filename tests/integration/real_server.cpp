@@ -27,7 +27,7 @@ std::string TestTag() {
 }
 
 bool ServerStillRuns() {
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     if (ServerProcess.hProcess == nullptr) return false;
     platform::DWORD code = 0;
     platform::GetExitCodeProcess(ServerProcess.hProcess, &code);
@@ -68,7 +68,7 @@ void RealServerTest::Configure(const std::string& commandLine, int timeoutSecond
     Settings.ServerStartupTimeoutInSeconds = timeoutSeconds;
 
     // The start values that the start routine sets before the launch.
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     ServiceStatus = {platform::kServiceWin32OwnProcess | platform::kServiceWin32ShareProcess,
                      platform::kServiceStartPending, platform::kServiceAcceptStop, 0, 0, 0, 0};
     finished_ = false;
@@ -102,7 +102,7 @@ void RealServerTest::FinishServer() {
     const std::size_t logSize = support::ReadWholeFile(File("service.log")).size();
     bool readerRuns = false;
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         readerRuns = OutputPipeRead != nullptr;
         if (ServerProcess.hProcess != nullptr) {
             platform::DWORD code = 0;
@@ -121,7 +121,7 @@ void RealServerTest::FinishServer() {
         // process's end) so that its read never meets a closed handle.
         EXPECT_TRUE(support::WaitFor([] { return !ServerStillRuns(); })) << "the server lives on";
         SynchronizeWithTheLogWriter();
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         CloseHandleLocked(ServerProcess.hProcess);
         CloseHandleLocked(ServerProcess.hThread);
         return;
@@ -129,13 +129,13 @@ void RealServerTest::FinishServer() {
     // The read fails now: the end-of-output path closes the handles, then "\n" is the
     // reader's last act.
     EXPECT_TRUE(support::WaitFor([] {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         return OutputPipeRead == nullptr;
     })) << "the output reader did not end";
     EXPECT_TRUE(support::WaitFor([&] {
         return support::ReadWholeFile(File("service.log")).size() >= logSize + 2;
     })) << "the output reader's last line did not come";
     SynchronizeWithTheLogWriter();
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     CloseHandleLocked(ServerProcess.hThread);
 }

@@ -24,7 +24,7 @@ protected:
         WriteBytes(file, bytes);
         char line[kCommandLineSize];
         std::memset(line, 'X', sizeof line);
-        code_ = ReadCommandLine(file.string().c_str(), line, sizeof line);
+        code_ = ReadServerCommandLine(file.string().c_str(), line, sizeof line);
         return code_ == 0 ? std::string(line) : std::string("<none>");
     }
 
@@ -36,18 +36,18 @@ protected:
 
 TEST_F(CommandFileTest, AMissingFileGivesCode2) {
     char line[kCommandLineSize];
-    EXPECT_EQ(ReadCommandLine((folder_ / "missing.cmd").string().c_str(), line, sizeof line),
+    EXPECT_EQ(ReadServerCommandLine((folder_ / "missing.cmd").string().c_str(), line, sizeof line),
               kNoCommandFile);
 }
 
 TEST_F(CommandFileTest, ANameLostToAFailedAllocationBehavesAsAMissingFile) {
     char line[kCommandLineSize];
-    EXPECT_EQ(ReadCommandLine(nullptr, line, sizeof line), kNoCommandFile);
+    EXPECT_EQ(ReadServerCommandLine(nullptr, line, sizeof line), kNoCommandFile);
 }
 
 TEST_F(CommandFileTest, AFolderInsteadOfAFileGivesNoLine) {
     char line[kCommandLineSize];
-    const platform::DWORD code = ReadCommandLine(folder_.string().c_str(), line, sizeof line);
+    const platform::DWORD code = ReadServerCommandLine(folder_.string().c_str(), line, sizeof line);
     // Linux opens a folder and fails the read; either way no command line comes of it.
     EXPECT_TRUE(code == kNoCommandFile || code == kNoCommandLine) << code;
 }
@@ -153,7 +153,7 @@ TEST_F(CommandFileTest, ASmallBufferIsNeverOverrun) {
     const std::filesystem::path file = folder_ / "server.cmd";
     WriteBytes(file, "abcdefgh\r\n");
     char line[6] = {'?', '?', '?', '?', '?', '?'};
-    ASSERT_EQ(ReadCommandLine(file.string().c_str(), line, 5), 0u);
+    ASSERT_EQ(ReadServerCommandLine(file.string().c_str(), line, 5), 0u);
     EXPECT_STREQ(line, "abcd");
     EXPECT_EQ(line[5], '?');
 }

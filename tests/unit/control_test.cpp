@@ -115,7 +115,7 @@ TEST_F(ControlTest, AFailedWriteIsLoggedWithItsCodeWhichTheStoppedReportCarries)
 TEST_F(ControlTest, AStopReplacesTheServersStoredExitCode) {
     StartRunning();
     {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         ServiceStatus.Win32ExitCode = 3;
     }
     Stop();

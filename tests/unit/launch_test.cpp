@@ -100,7 +100,7 @@ TEST_F(LaunchTest, AFailedThreadCreationEndsTheServerAndClosesAllItsHandles) {
     EXPECT_EQ(fake::OpenHandles(), 0);
     EXPECT_TRUE(fake::Reports().empty());
     // A stop that comes now finds no handle to write into.
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     EXPECT_EQ(InputPipeWrite, nullptr);
     EXPECT_EQ(ServerProcess.hProcess, nullptr);
 }
@@ -193,7 +193,7 @@ TEST_F(LaunchTest, AStartedServerKeepsAllItsHandlesOpen) {
     ASSERT_EQ(LaunchServer(), 0u);
     EXPECT_EQ(CallsOf(kHandleCalls), (Strings{"CreatePipe h1 h2", "CreatePipe h3 h4",
                                               "CreateProcessA h5 h6", "CreateThread h7"}));
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     for (platform::HANDLE handle : {OutputPipeRead, OutputPipeWrite, InputPipeRead,
                                     InputPipeWrite, ServerProcess.hProcess}) {
         EXPECT_TRUE(fake::IsOpen(handle)) << fake::Name(handle);

@@ -97,7 +97,7 @@ protected:
         char commandLine[] = "server.exe";
         platform::CreateProcessA(nullptr, commandLine, nullptr, nullptr, 1, 0, nullptr, nullptr,
                                  &startup, &information);
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         OutputPipeRead = ends[0];
         OutputPipeWrite = ends[1];
         InputPipeRead = ends[2];
@@ -203,7 +203,7 @@ TEST_F(ReaderTest, AFailedReadStoresTheRunningServersCodeAndClosesTheFourEndsInO
               (Strings{"GetExitCodeProcess h5", "CloseHandle h1", "CloseHandle h2",
                        "CloseHandle h3", "CloseHandle h4"}));
     EXPECT_EQ(Log(), "partial output\n");
-    std::lock_guard<std::mutex> lock(ServiceLock);
+    std::lock_guard lock(ServiceLock);
     EXPECT_EQ(OutputPipeRead, nullptr);
     EXPECT_EQ(InputPipeWrite, nullptr);
     EXPECT_NE(ServerProcess.hProcess, nullptr);

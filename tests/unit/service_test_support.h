@@ -107,7 +107,7 @@ protected:
 
     // As ServiceStart leaves the record and the handle before the launch.
     static void PrepareStatus() {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         ServiceStatus.ServiceType = 0x30;
         ServiceStatus.CurrentState = platform::kServiceStartPending;
         ServiceStatus.ControlsAccepted = platform::kServiceAcceptStop;
@@ -115,7 +115,7 @@ protected:
     }
 
     static platform::SERVICE_STATUS Record() {
-        std::lock_guard<std::mutex> lock(ServiceLock);
+        std::lock_guard lock(ServiceLock);
         return ServiceStatus;
     }
 

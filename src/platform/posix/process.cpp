@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cassert>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include <vector>
 
 #include "platform/command_line.h"
+#include "platform/owned_mutex.h"
 #include "platform/posix/common.h"
 #include "platform/platform.h"
 
@@ -50,8 +52,8 @@ struct HandleEntry {
     bool closed = false;   // CloseHandle done; fd is closed once users drops to 0
 };
 
-std::mutex gHandlesMutex;  // guards the table and gNextHandle
-std::uintptr_t gNextHandle = 0x1000;
+platform::OwnedMutex HandlesLock;  // guards the table and NextHandle
+std::uintptr_t NextHandle = 0x1000;
 
 // Never destroyed: detached threads may still use handles while the process ends.
 std::unordered_map<std::uintptr_t, HandleEntry>& Handles() {
@@ -59,12 +61,12 @@ std::unordered_map<std::uintptr_t, HandleEntry>& Handles() {
     return *table;
 }
 
-thread_local DWORD tLastError = 0;
+thread_local DWORD ThreadLastError = 0;
 
 HANDLE AddHandle(const HandleEntry& entry) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
-    const std::uintptr_t value = gNextHandle;
-    gNextHandle += 4;
+    std::lock_guard lock(HandlesLock);
+    const std::uintptr_t value = NextHandle;
+    NextHandle += 4;
     Handles().emplace(value, entry);
     // A handle is a number of our own table, handed out as the pointer type Win32 uses.
     return reinterpret_cast<HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
@@ -73,7 +75,7 @@ HANDLE AddHandle(const HandleEntry& entry) {
 // The descriptor behind an open handle, kept open until ReleaseDescriptor even when
 // another thread closes the handle meanwhile.
 bool AcquireDescriptor(HANDLE handle, int& fd, HandleKind kind = HandleKind::kDescriptor) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == Handles().end() || found->second.closed || found->second.kind != kind ||
         found->second.fd < 0) {
@@ -85,7 +87,7 @@ bool AcquireDescriptor(HANDLE handle, int& fd, HandleKind kind = HandleKind::kDe
 }
 
 void ReleaseDescriptor(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == Handles().end()) return;
     if (--found->second.users == 0 && found->second.closed) {
@@ -95,7 +97,7 @@ void ReleaseDescriptor(HANDLE handle) {
 }
 
 BOOL FailWith(int error) {
-    tLastError = static_cast<DWORD>(error);
+    ThreadLastError = static_cast<DWORD>(error);
     return 0;
 }
 
@@ -110,8 +112,9 @@ DWORD ExitCodeOf(const siginfo_t& info) {
 
 // Whether the child has ended, without reaping it: a zombie keeps its number and its
 // group's number from being reused, so the job can still signal the group safely.
-// The caller holds gHandlesMutex.
+// The caller holds HandlesLock.
 bool PeekEndedLocked(HandleEntry& entry) {
+    assert(HandlesLock.HeldHere());
     if (entry.ended) return true;
     siginfo_t info{};
     const int result = posix::RetryOnInterrupt([&] {
@@ -124,6 +127,7 @@ bool PeekEndedLocked(HandleEntry& entry) {
 }
 
 HandleEntry* FindLocked(HANDLE handle, HandleKind kind) {
+    assert(HandlesLock.HeldHere());
     const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == Handles().end() || found->second.closed || found->second.kind != kind) {
         return nullptr;
@@ -399,7 +403,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
 }
 
 BOOL TerminateProcess(HANDLE process, DWORD) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     HandleEntry* entry = FindLocked(process, HandleKind::kProcess);
     if (entry == nullptr) return FailWith(EBADF);
     if (PeekEndedLocked(*entry)) return FailWith(ESRCH);
@@ -411,7 +415,7 @@ BOOL TerminateProcess(HANDLE process, DWORD) {
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
     if (exitCode == nullptr) return FailWith(EINVAL);
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     HandleEntry* entry = FindLocked(process, HandleKind::kProcess);
     if (entry == nullptr) return FailWith(EBADF);
     *exitCode = PeekEndedLocked(*entry) ? entry->exitCode : kStillActive;
@@ -419,7 +423,7 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 }
 
 BOOL SetHandleInformation(HANDLE handle, DWORD, DWORD) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == Handles().end() || found->second.closed) return FailWith(EBADF);
     return 1;
@@ -430,7 +434,7 @@ HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES*, const char*) {
 }
 
 BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     HandleEntry* jobEntry = FindLocked(job, HandleKind::kJob);
     const HandleEntry* processEntry = FindLocked(process, HandleKind::kProcess);
     if (jobEntry == nullptr || processEntry == nullptr) return FailWith(EBADF);
@@ -441,7 +445,7 @@ BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
 }
 
 BOOL TerminateJobObject(HANDLE job, DWORD) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     const HandleEntry* jobEntry = FindLocked(job, HandleKind::kJob);
     if (jobEntry == nullptr) return FailWith(EBADF);
     // Only while the leader is unreaped (its handle open) is the group's number surely
@@ -453,7 +457,7 @@ BOOL TerminateJobObject(HANDLE job, DWORD) {
 }
 
 DWORD ResumeThread(HANDLE thread) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     if (FindLocked(thread, HandleKind::kToken) == nullptr) {
         FailWith(EBADF);
         return kResumeFailed;
@@ -501,7 +505,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
         int fd = -1;
         HandleKind kind = HandleKind::kEvent;
         {
-            std::lock_guard<std::mutex> lock(gHandlesMutex);
+            std::lock_guard lock(HandlesLock);
             const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handles[acquired]));
             if (found != Handles().end()) kind = found->second.kind;
             if (found != Handles().end() && kind == HandleKind::kEvent) {
@@ -620,7 +624,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(gHandlesMutex);
+    std::lock_guard lock(HandlesLock);
     const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
     if (found == Handles().end() || found->second.closed) return FailWith(EBADF);
     HandleEntry& entry = found->second;
@@ -650,9 +654,9 @@ std::uint64_t GetTickCount64() {
            static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
 }
 
-DWORD GetLastError() { return tLastError; }
+DWORD GetLastError() { return ThreadLastError; }
 
-void SetLastError(DWORD code) { tLastError = code; }
+void SetLastError(DWORD code) { ThreadLastError = code; }
 
 void ExitProcess(DWORD exitCode) {
     // No flush of stdio: it would wait for the lock of a file that another thread is

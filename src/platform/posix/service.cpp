@@ -25,16 +25,16 @@ namespace platform {
 
 namespace {
 
-std::atomic<LPHANDLER_FUNCTION> gHandler{nullptr};
-std::atomic<bool> gStopReported{false};     // a stopped status has been reported
-std::atomic<bool> gStopPendingSent{false};  // systemd has been told STOPPING=1 already
-std::atomic<bool> gDispatcherRunning{false};
-std::mutex gWakeMutex;                      // guards gWakeFd
-int gWakeFd = -1;                           // the running dispatcher's eventfd, or -1
+std::atomic<LPHANDLER_FUNCTION> ControlRoutine{nullptr};
+std::atomic<bool> StopReported{false};     // a stopped status has been reported
+std::atomic<bool> StopPendingSent{false};  // systemd has been told STOPPING=1 already
+std::atomic<bool> DispatcherRunning{false};
+std::mutex WakeLock;                      // guards WakeFd
+int WakeFd = -1;                           // the running dispatcher's eventfd, or -1
 
 // The status handle: any non-zero value would do; an address of our own is unique.
-char gStatusToken;
-SERVICE_STATUS_HANDLE StatusToken() { return &gStatusToken; }
+char StatusTokenByte;
+SERVICE_STATUS_HANDLE StatusToken() { return &StatusTokenByte; }
 
 sigset_t ControlSignals() {
     sigset_t set;
@@ -74,10 +74,10 @@ DWORD ControlFor(std::uint32_t signal) {
 }
 
 void WakeDispatcher() {
-    std::lock_guard<std::mutex> lock(gWakeMutex);
-    if (gWakeFd < 0) return;
+    std::lock_guard<std::mutex> lock(WakeLock);
+    if (WakeFd < 0) return;
     const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t ignored = write(gWakeFd, &one, sizeof one);
+    [[maybe_unused]] const ssize_t ignored = write(WakeFd, &one, sizeof one);
 }
 
 std::string ExtendTimeout(const SERVICE_STATUS& status) {
@@ -111,7 +111,7 @@ std::string FormatReport(const SERVICE_STATUS& status) {
             break;
         case kServiceStopped:
             // systemd has heard STOPPING=1 already when a stop-pending report came first.
-            if (!gStopPendingSent.load()) text += "\nSTOPPING=1";
+            if (!StopPendingSent.load()) text += "\nSTOPPING=1";
             text += "\nSTATUS=Stopped (exit code " + std::to_string(status.Win32ExitCode) + ")";
             break;
         default:
@@ -177,7 +177,7 @@ void* RunStartRoutine(void* start) {
 
 // Every vector handed to a start routine, never freed: the routine may keep it as long as
 // it likes.
-std::mutex gArgvMutex;  // guards KeptVectors()
+std::mutex ArgvLock;  // guards KeptVectors()
 std::vector<char**>& KeptVectors() {
     static auto* vectors = new std::vector<char**>();
     return *vectors;
@@ -207,7 +207,7 @@ int StartServiceThread(const SERVICE_TABLE_ENTRYA& entry) {
         std::free(nameCopy);
         return result;
     }
-    std::lock_guard<std::mutex> lock(gArgvMutex);
+    std::lock_guard<std::mutex> lock(ArgvLock);
     KeptVectors().push_back(argv);
     return 0;
 }
@@ -215,7 +215,7 @@ int StartServiceThread(const SERVICE_TABLE_ENTRYA& entry) {
 // Hands one signal to the registered handler, on the dispatcher's thread.
 void Deliver(std::uint32_t signal) {
     const DWORD control = ControlFor(signal);
-    const LPHANDLER_FUNCTION handler = gHandler.load();
+    const LPHANDLER_FUNCTION handler = ControlRoutine.load();
     if (handler == nullptr) {
         // Before registration only a stop matters; an interrogation has nobody to ask.
         if (control == kServiceControlStop) EndByStopSignal(static_cast<int>(signal));
@@ -232,7 +232,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
         return 0;
     }
     bool idle = false;
-    if (!gDispatcherRunning.compare_exchange_strong(idle, true)) {
+    if (!DispatcherRunning.compare_exchange_strong(idle, true)) {
         SetLastError(EBUSY);
         return 0;
     }
@@ -247,30 +247,30 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int error = signalFd < 0 || wakeFd < 0 ? errno : 0;
 
-    gHandler.store(nullptr);
-    gStopReported.store(false);
-    gStopPendingSent.store(false);
+    ControlRoutine.store(nullptr);
+    StopReported.store(false);
+    StopPendingSent.store(false);
     if (error == 0) {
         {
-            std::lock_guard<std::mutex> lock(gWakeMutex);
-            gWakeFd = wakeFd;
+            std::lock_guard<std::mutex> lock(WakeLock);
+            WakeFd = wakeFd;
         }
         error = StartServiceThread(table[0]);
     }
     if (error != 0) {
         {
-            std::lock_guard<std::mutex> lock(gWakeMutex);
-            gWakeFd = -1;
+            std::lock_guard<std::mutex> lock(WakeLock);
+            WakeFd = -1;
         }
         if (signalFd >= 0) close(signalFd);
         if (wakeFd >= 0) close(wakeFd);
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        gDispatcherRunning.store(false);
+        DispatcherRunning.store(false);
         SetLastError(static_cast<DWORD>(error));
         return 0;
     }
 
-    while (!gStopReported.load()) {
+    while (!StopReported.load()) {
         pollfd waits[2] = {{signalFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         if (poll(waits, 2, -1) < 0) continue;  // EINTR: nothing else can fail here
         if ((waits[1].revents & POLLIN) != 0) {
@@ -279,15 +279,15 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
         }
         if ((waits[0].revents & POLLIN) != 0) {
             signalfd_siginfo info{};
-            while (!gStopReported.load() && read(signalFd, &info, sizeof info) == sizeof info) {
+            while (!StopReported.load() && read(signalFd, &info, sizeof info) == sizeof info) {
                 Deliver(info.ssi_signo);
             }
         }
     }
 
     {
-        std::lock_guard<std::mutex> lock(gWakeMutex);
-        gWakeFd = -1;
+        std::lock_guard<std::mutex> lock(WakeLock);
+        WakeFd = -1;
     }
     close(wakeFd);
     close(signalFd);
@@ -296,7 +296,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     const timespec noWait{0, 0};
     while (sigtimedwait(&controls, nullptr, &noWait) > 0) {
     }
-    gDispatcherRunning.store(false);
+    DispatcherRunning.store(false);
     return 1;
 }
 
@@ -305,7 +305,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char*, LPHANDLER_FUNCTIO
         SetLastError(EINVAL);
         return nullptr;
     }
-    gHandler.store(handler);
+    ControlRoutine.store(handler);
     return StatusToken();
 }
 
@@ -321,10 +321,10 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
     const SERVICE_STATUS report = *status;
     const bool sent = SendNotify(FormatReport(report));
     const int error = errno;
-    if (report.CurrentState == kServiceStopPending) gStopPendingSent.store(true);
+    if (report.CurrentState == kServiceStopPending) StopPendingSent.store(true);
     // The service is over once it has said so, whether or not systemd heard it.
     if (report.CurrentState == kServiceStopped) {
-        gStopReported.store(true);
+        StopReported.store(true);
         WakeDispatcher();
     }
     if (!sent) {

@@ -19,11 +19,11 @@ namespace platform {
 
 namespace {
 
-std::once_flag gCommandLineOnce;
-std::string gCommandLine;
+std::once_flag OwnCommandLineOnce;
+std::string OwnCommandLine;
 
 // The kernel's copy of our arguments: each one ends in a zero byte.
-std::string ReadCommandLine() {
+std::string ReadOwnCommandLine() {
     std::string raw;
     const int fd = open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return raw;
@@ -100,8 +100,8 @@ std::string TrimmedDefault(const char* defaultText) {
 }  // namespace
 
 const char* GetCommandLineA() {
-    std::call_once(gCommandLineOnce, [] { gCommandLine = ReadCommandLine(); });
-    return gCommandLine.c_str();
+    std::call_once(OwnCommandLineOnce, [] { OwnCommandLine = ReadOwnCommandLine(); });
+    return OwnCommandLine.c_str();
 }
 
 DWORD GetCurrentDirectoryA(DWORD bufferSize, char* buffer) {
