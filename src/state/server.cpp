@@ -2,6 +2,8 @@
 
 #include <cassert>
 
+#include "state/status.h"
+
 platform::HANDLE OutputPipeRead = nullptr;
 platform::HANDLE OutputPipeWrite = nullptr;
 platform::HANDLE InputPipeRead = nullptr;
