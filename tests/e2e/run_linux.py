@@ -324,33 +324,15 @@ def run(scenario, build, keep, valgrind=False):
             check_reports(expect.get("reports", []), reports(), problems,
                           table.controls_accepted(ctx.settings))
 
-        log = read_log(log_path)
-        if expect.get("log", []) is None:
-            if log is not None:
-                problems.append("a log file was created: %s" % log_path)
-        elif log is None:
-            problems.append("no log file at %s" % log_path)
-        elif not table.text_pattern(expect["log"], ctx, crlf=True).fullmatch(log):
-            problems.append("log differs: " + table.difference(
-                table.to_bytes(table.describe_text(expect["log"], ctx, crlf=True)), log))
-
         stderr = table.read_bytes(ctx.host_path("service.stderr")) or b""
-        want_debug = expect.get("debug_output", [])
-        if not table.text_pattern(want_debug, ctx, crlf=False).fullmatch(stderr):
-            problems.append("standard error differs: " + table.difference(
-                table.to_bytes(table.describe_text(want_debug, ctx, crlf=False)), stderr))
+        table.check_log_and_output(expect, ctx, read_log(log_path), log_path, stderr,
+                                   "standard error", problems)
         stdout = table.read_bytes(ctx.host_path("service.stdout")) or b""
         if stdout:
             problems.append("the service wrote to standard output: %r" % stdout)
 
-        received = table.read_bytes(ctx.host_path(table.STDIN_FILE))
-        if "stdin" in expect:
-            want = table.to_bytes(ctx.expand(expect["stdin"]))
-            if received != want:
-                problems.append("the server received %r on standard input, expected %r"
-                                % (received, want))
-        elif received is not None:
-            problems.append("a server ran, but none should have")
+        table.check_server_files(expect, ctx, lambda name: table.read_bytes(ctx.host_path(name)),
+                                 problems)
 
         # Nothing else on disk: what the driver and the sample server wrote, the
         # scenario's own files, and the log where one is expected.

@@ -349,6 +349,40 @@ def difference(expected, got):
         at, expected[start:at + 160], got[start:at + 160])
 
 
+def check_log_and_output(expect, ctx, log, log_path, output, output_name, problems):
+    """The log file (absent when the row's log is null) and the debugger output, as the
+    row expects them; `output_name` says where that output went on this system."""
+    if expect.get("log", []) is None:
+        if log is not None:
+            problems.append("a log file was created: %s" % log_path)
+    elif log is None:
+        problems.append("no log file at %s" % log_path)
+    elif not text_pattern(expect["log"], ctx, crlf=True).fullmatch(log):
+        problems.append("log differs: " + difference(
+            to_bytes(describe_text(expect["log"], ctx, crlf=True)), log))
+    want_debug = expect.get("debug_output", [])
+    if not text_pattern(want_debug, ctx, crlf=False).fullmatch(output):
+        problems.append("%s differs: %s" % (output_name, difference(
+            to_bytes(describe_text(want_debug, ctx, crlf=False)), output)))
+
+
+def check_server_files(expect, ctx, read, problems):
+    """What the server received on its standard input (nothing, when no server should
+    have run) and the files the row names; `read` gives a scenario file's bytes or None."""
+    received = read(STDIN_FILE)
+    if "stdin" in expect:
+        want = to_bytes(ctx.expand(expect["stdin"]))
+        if received != want:
+            problems.append("the server received %r on standard input, expected %r"
+                            % (received, want))
+    elif received is not None:
+        problems.append("a server ran, but none should have")
+    for file_name, text in (expect.get("files") or {}).items():
+        got = read(file_name)
+        if got != to_bytes(ctx.expand(text)):
+            problems.append("%s holds %r, expected %r" % (file_name, got, ctx.expand(text)))
+
+
 PENDING_STATES = ("START_PENDING", "STOP_PENDING")
 
 

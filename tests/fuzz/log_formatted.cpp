@@ -20,6 +20,7 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "fuzz_support.h"
+#include "support/support.h"
 
 namespace {
 
@@ -27,23 +28,23 @@ constexpr std::size_t kFormatLimit = 1000;
 constexpr std::size_t kMessageSize = 1024;
 
 // Collected from the sources at build time (log_catalogue.cmake).
-const char *const kProgramFormats[] = {
+const char* const kProgramFormats[] = {
 #include "log_catalogue.inc"
 };
 
 struct Argument {
     bool isText;
     std::int32_t number;
-    const char *text;  // may be null
+    const char* text;  // may be null
 };
 
 // The conversions the log writer takes, as they sit in a format.
-const char *const kConversions[] = {"%s", "%d", "%ld"};
+const char* const kConversions[] = {"%s", "%d", "%ld"};
 
 // The format with each "%%" kept and each conversion written as `with`; counts the
 // conversions by kind.
-std::string Normalised(const std::string &format, const char *with, int &texts, int &ints,
-                       int &longs) {
+std::string Normalised(const std::string& format, const char* with, int& texts, int& ints,
+                       int& longs) {
     texts = ints = longs = 0;
     std::string out;
     for (std::size_t i = 0; i < format.size();) {
@@ -53,7 +54,7 @@ std::string Normalised(const std::string &format, const char *with, int &texts, 
             continue;
         }
         bool converted = false;
-        for (const char *conversion : kConversions) {
+        for (const char* conversion : kConversions) {
             const std::size_t length = std::strlen(conversion);
             if (format.compare(i, length, conversion) != 0) continue;
             (length == 3 ? longs : conversion[1] == 's' ? texts : ints) += 1;
@@ -71,15 +72,6 @@ std::string Normalised(const std::string &format, const char *with, int &texts, 
     return out;
 }
 
-std::string WithCarriageReturns(const std::string &text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
-
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
@@ -87,7 +79,7 @@ std::string WithCarriageReturns(const std::string &text) {
 #endif
 // printf's own result for a format of at most 16 conversions, all of one type.
 template <typename Value>
-std::string Snprintf(const std::string &format, Value v) {
+std::string Snprintf(const std::string& format, Value v) {
     char out[kMessageSize];
     std::snprintf(out, sizeof out, format.c_str(), v, v, v, v, v, v, v, v, v, v, v, v, v, v, v, v);
     return out;
@@ -98,7 +90,7 @@ std::string Snprintf(const std::string &format, Value v) {
 
 // What snprintf makes of a format whose conversions all read the argument's own type;
 // false for any other format.
-bool PrintfResult(const std::string &format, const Argument &argument, std::string &result) {
+bool PrintfResult(const std::string& format, const Argument& argument, std::string& result) {
     int texts = 0;
     int ints = 0;
     int longs = 0;
@@ -120,13 +112,13 @@ bool PrintfResult(const std::string &format, const Argument &argument, std::stri
     return true;
 }
 
-const std::string &LogPath() {
+const std::string& LogPath() {
     static const std::string path = fuzz::PrivateFolder() + "/service.log";
     return path;
 }
 
 // Logs one message into a file that does not exist yet; returns the file's bytes.
-std::string LogOnce(const std::string &format, const Argument &argument, bool &written) {
+std::string LogOnce(const std::string& format, const Argument& argument, bool& written) {
     unlink(LogPath().c_str());
     if (argument.isText) {
         LogFormatted(format.c_str(), argument.text);
@@ -137,7 +129,7 @@ std::string LogOnce(const std::string &format, const Argument &argument, bool &w
 }
 
 // Checks one message against what the format promises; returns the log's bytes.
-std::string CheckMessage(const std::string &format, const Argument &argument) {
+std::string CheckMessage(const std::string& format, const Argument& argument) {
     bool written = false;
     const std::string log = LogOnce(format, argument, written);
     if (format.size() >= kFormatLimit) {
@@ -163,12 +155,12 @@ std::string CheckMessage(const std::string &format, const Argument &argument) {
 
     std::string expected;
     if (PrintfResult(format, argument, expected)) {
-        FUZZ_CHECK(log == WithCarriageReturns(expected));
+        FUZZ_CHECK(log == support::WithCrLf(expected));
     }
     return log;
 }
 
-std::string Replaced(const std::string &text, char what, const char *with) {
+std::string Replaced(const std::string& text, char what, const char* with) {
     std::string out;
     for (char c : text) {
         if (c == what) {
@@ -182,8 +174,8 @@ std::string Replaced(const std::string &text, char what, const char *with) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-    static char *const logName = [] {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static char* const logName = [] {
         static std::string name = LogPath();
         return name.data();
     }();
@@ -195,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::int32_t number = static_cast<std::int32_t>(
         static_cast<std::uint32_t>(data[1]) | static_cast<std::uint32_t>(data[2]) << 8 |
         static_cast<std::uint32_t>(data[3]) << 16 | static_cast<std::uint32_t>(data[4]) << 24);
-    const std::string_view rest(reinterpret_cast<const char *>(data) + 5, size - 5);
+    const std::string_view rest(reinterpret_cast<const char*>(data) + 5, size - 5);
     const std::size_t zero = rest.find('\0');
     std::string format(rest.substr(0, zero));
     std::string text(zero == std::string_view::npos ? std::string_view() : rest.substr(zero + 1));
@@ -228,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     int texts = 0;
     int ints = 0;
     int longs = 0;
-    for (const char *with : kConversions) {
+    for (const char* with : kConversions) {
         const std::string same = Normalised(format, with, texts, ints, longs);
         if (format.size() >= kFormatLimit || same.size() >= kFormatLimit) continue;
         bool written = false;
@@ -239,14 +231,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (literal.size() < kFormatLimit) {
         bool written = false;
         const std::string out = LogOnce(literal, argument, written);
-        FUZZ_CHECK(written && out == WithCarriageReturns(format.substr(0, kMessageSize - 1)));
+        FUZZ_CHECK(written && out == support::WithCrLf(format.substr(0, kMessageSize - 1)));
     }
     // "%n" is no conversion: it stands as written and writes nothing anywhere.
     const std::string counting = Replaced(format, '%', "%n");
     if (counting.size() < kFormatLimit) {
         bool written = false;
         const std::string out = LogOnce(counting, argument, written);
-        FUZZ_CHECK(written && out == WithCarriageReturns(counting.substr(0, kMessageSize - 1)));
+        FUZZ_CHECK(written && out == support::WithCrLf(counting.substr(0, kMessageSize - 1)));
     }
     return 0;
 }

@@ -33,18 +33,15 @@ unsigned long ProcessId() {
 }  // namespace
 
 #ifdef _WIN32
-const std::uint32_t kErrorProgramNotFound = 2;
-const std::uint32_t kErrorNotExecutable = 193;
-const std::uint32_t kErrorFolderNotFound = 267;
-constexpr char kSeparator = '\\';
-constexpr const char* kExeSuffix = ".exe";
+constexpr bool kWindows = true;
 #else
-const std::uint32_t kErrorProgramNotFound = 2;
-const std::uint32_t kErrorNotExecutable = 13;
-const std::uint32_t kErrorFolderNotFound = 2;
-constexpr char kSeparator = '/';
-constexpr const char* kExeSuffix = "";
+constexpr bool kWindows = false;
 #endif
+const std::uint32_t kErrorProgramNotFound = 2;
+const std::uint32_t kErrorNotExecutable = kWindows ? 193 : 13;
+const std::uint32_t kErrorFolderNotFound = kWindows ? 267 : 2;
+constexpr char kSeparator = kWindows ? '\\' : '/';
+constexpr const char* kExeSuffix = kWindows ? ".exe" : "";
 
 std::string ProgramFolder() {
 #ifdef _WIN32
@@ -142,16 +139,6 @@ std::string FloodPattern(std::uint64_t bytes) {
         out += '\n';
     }
     out.resize(static_cast<std::size_t>(bytes));
-    return out;
-}
-
-std::string WithCrLf(const std::string& text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (char c : text) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
     return out;
 }
 

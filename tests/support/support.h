@@ -61,7 +61,16 @@ bool WaitFor(const std::function<bool()>& condition,
 std::string FloodPattern(std::uint64_t bytes);
 
 // `text` as the log file stores it: each line feed as a carriage return and a line feed.
-std::string WithCrLf(const std::string& text);
+// Inline, so that the fuzz targets, which have no test library, share it.
+inline std::string WithCrLf(const std::string& text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 32);
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
 
 // Error codes of this platform that the tests expect from process creation.
 extern const std::uint32_t kErrorProgramNotFound;   // ENOENT 2 / ERROR_FILE_NOT_FOUND 2

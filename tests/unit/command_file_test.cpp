@@ -52,80 +52,38 @@ TEST_F(CommandFileTest, AFolderInsteadOfAFileGivesNoLine) {
     EXPECT_TRUE(code == kNoCommandFile || code == kNoCommandLine) << code;
 }
 
-TEST_F(CommandFileTest, AnEmptyFileGivesCode9) {
-    Read("");
-    EXPECT_EQ(code_, kNoCommandLine);
-}
+// What each file's bytes give: the command line, or "<none>" for code 9.
+struct FirstLineCase {
+    const char* what;
+    std::string bytes;
+    std::string want;
+};
 
-TEST_F(CommandFileTest, AFileWhoseDataBeginsWithCtrlZGivesCode9) {
-    Read("\x1A" "server.exe\r\n");
-    EXPECT_EQ(code_, kNoCommandLine);
-}
-
-TEST_F(CommandFileTest, AFileOfOnlyAByteOrderMarkGivesCode9) {
-    Read("\xEF\xBB\xBF");
-    EXPECT_EQ(code_, kNoCommandLine);
-}
-
-TEST_F(CommandFileTest, AFileOfOnlyCarriageReturnsGivesCode9) {
-    Read("\r\r");
-    EXPECT_EQ(code_, kNoCommandLine);
-}
-
-// --- Line ends ------------------------------------------------------------------------------
-
-TEST_F(CommandFileTest, CarriageReturnAndLineFeedAreRemoved) {
-    EXPECT_EQ(Read("server.exe -port 7777\r\nsecond line\r\n"), "server.exe -port 7777");
-    EXPECT_EQ(code_, 0u);
-}
-
-TEST_F(CommandFileTest, ALineFeedAloneEndsTheLine) {
-    EXPECT_EQ(Read("server.exe\nsecond\n"), "server.exe");
-}
-
-TEST_F(CommandFileTest, TheOnlyLineWithoutALineEndIsTakenWhole) {
-    EXPECT_EQ(Read("server.exe run"), "server.exe run");
-}
-
-TEST_F(CommandFileTest, ACarriageReturnInsideTheLineIsDropped) {
-    EXPECT_EQ(Read("ab\rcd\r\r\n"), "abcd");
-}
-
-TEST_F(CommandFileTest, AnEmptyFirstLineGivesAnEmptyCommandLine) {
-    EXPECT_EQ(Read("\r\nserver.exe\r\n"), "");
-    EXPECT_EQ(code_, 0u);
-}
-
-TEST_F(CommandFileTest, OnlyTheFirstLineCounts) {
-    EXPECT_EQ(Read("one two\r\nthree\r\n\x1A"), "one two");
-}
-
-// --- Bytes with a meaning of their own ------------------------------------------------------
-
-TEST_F(CommandFileTest, AUtf8ByteOrderMarkAtTheStartIsSkipped) {
-    EXPECT_EQ(Read("\xEF\xBB\xBFserver.exe run\r\n"), "server.exe run");
-}
-
-TEST_F(CommandFileTest, AByteOrderMarkAfterTheStartIsKept) {
-    EXPECT_EQ(Read("a\xEF\xBB\xBF" "b\r\n"), "a\xEF\xBB\xBF" "b");
-}
-
-TEST_F(CommandFileTest, CtrlZInsideTheLineEndsTheData) {
-    EXPECT_EQ(Read("ab\x1A" "cd\r\n"), "ab");
-}
-
-TEST_F(CommandFileTest, AZeroByteEndsTheCommandLine) {
-    EXPECT_EQ(Read(std::string("ab\0cd\r\nef\r\n", 11)), "ab");
-}
-
-TEST_F(CommandFileTest, AZeroByteFirstGivesAnEmptyCommandLine) {
-    EXPECT_EQ(Read(std::string("\0cd\r\n", 5)), "");
-    EXPECT_EQ(code_, 0u);
-}
-
-TEST_F(CommandFileTest, PercentSignsAndQuotesStayAsTheyAre) {
-    EXPECT_EQ(Read("\"C:\\My Server\\run.exe\" %1 %%PATH%%\r\n"),
-              "\"C:\\My Server\\run.exe\" %1 %%PATH%%");
+TEST_F(CommandFileTest, TheFirstLineRules) {
+    const FirstLineCase cases[] = {
+        {"an empty file", "", "<none>"},
+        {"data that begins with Ctrl-Z", "\x1A" "server.exe\r\n", "<none>"},
+        {"only a byte order mark", "\xEF\xBB\xBF", "<none>"},
+        {"only carriage returns", "\r\r", "<none>"},
+        {"CR LF ends the line", "server.exe -port 7777\r\nsecond line\r\n",
+         "server.exe -port 7777"},
+        {"LF alone ends the line", "server.exe\nsecond\n", "server.exe"},
+        {"the only line, without an end", "server.exe run", "server.exe run"},
+        {"a CR inside the line is dropped", "ab\rcd\r\r\n", "abcd"},
+        {"an empty first line", "\r\nserver.exe\r\n", ""},
+        {"only the first line counts", "one two\r\nthree\r\n\x1A", "one two"},
+        {"a byte order mark at the start", "\xEF\xBB\xBFserver.exe run\r\n", "server.exe run"},
+        {"a byte order mark after the start", "a\xEF\xBB\xBF" "b\r\n", "a\xEF\xBB\xBF" "b"},
+        {"Ctrl-Z inside the line", "ab\x1A" "cd\r\n", "ab"},
+        {"a zero byte ends the line", std::string("ab\0cd\r\nef\r\n", 11), "ab"},
+        {"a zero byte first", std::string("\0cd\r\n", 5), ""},
+        {"percent signs and quotes", "\"C:\\My Server\\run.exe\" %1 %%PATH%%\r\n",
+         "\"C:\\My Server\\run.exe\" %1 %%PATH%%"},
+    };
+    for (const FirstLineCase& c : cases) {
+        EXPECT_EQ(Read(c.bytes), c.want) << c.what;
+        EXPECT_EQ(code_, c.want == "<none>" ? kNoCommandLine : 0u) << c.what;
+    }
 }
 
 // --- Length -----------------------------------------------------------------------------------

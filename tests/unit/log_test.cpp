@@ -14,12 +14,14 @@
 #include "config_test_files.h"
 #include "fake/fake_env.h"
 #include "platform/platform.h"
+#include "support/support.h"
 
 namespace {
 
 using config_test::ConfigTest;
 using config_test::ReadFile;
 using config_test::WriteFile;
+using support::WithCrLf;
 
 // Settings own their texts, so the log file name is an allocated copy as LoadSettings
 // would make it.
@@ -200,15 +202,6 @@ std::string ThreadMessage(int thread, int index) {
     std::string text;
     for (int line = 0; line < 60; ++line) text += head + " L" + std::to_string(line) + " " + body + "\n";
     return text;
-}
-
-std::string WithCrLf(const std::string& text) {
-    std::string converted;
-    for (char c : text) {
-        if (c == '\n') converted += '\r';
-        converted += c;
-    }
-    return converted;
 }
 
 TEST_F(LogTest, MessagesFromEightThreadsAtOnceEachReachTheFileWhole) {

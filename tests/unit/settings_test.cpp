@@ -37,18 +37,24 @@ protected:
     std::string iniPath_;
 };
 
+// The six text settings, in the order in which LoadSettings reads them.
+void ExpectTexts(const char* service, const char* log, const char* command, const char* folder,
+                 const char* quit, const char* hint) {
+    EXPECT_STREQ(Settings.ServiceName, service);
+    EXPECT_STREQ(Settings.LogFileName, log);
+    EXPECT_STREQ(Settings.CommandFile, command);
+    EXPECT_STREQ(Settings.LaunchFolder, folder);
+    EXPECT_STREQ(Settings.QuitCommand, quit);
+    EXPECT_STREQ(Settings.StartHint, hint);
+}
+
 // --- Values -------------------------------------------------------------------------------
 
 TEST_F(LoadSettingsTest, WithoutASettingsFileEveryValueIsItsDefault) {
     LoadWith("missing.ini");
     EXPECT_EQ(Settings.UseLog, 1);
     EXPECT_EQ(Settings.AppendToExistingLog, 1);
-    EXPECT_STREQ(Settings.ServiceName, "");
-    EXPECT_STREQ(Settings.LogFileName, "Tallowmere.log");
-    EXPECT_STREQ(Settings.CommandFile, "quorinsv.bat");
-    EXPECT_STREQ(Settings.LaunchFolder, "");
-    EXPECT_STREQ(Settings.QuitCommand, "quit\r\n");
-    EXPECT_STREQ(Settings.StartHint, "STARTED");
+    ExpectTexts("", "Tallowmere.log", "quorinsv.bat", "", "quit\r\n", "STARTED");
     EXPECT_EQ(Settings.ServerStartupTimeoutInSeconds, 300);
     // The first start-up message still names the file that was tried.
     EXPECT_EQ(ReadFile(Path("Tallowmere.log")), StartupLines("Tallowmere.log", "quorinsv.bat", ""));
@@ -63,13 +69,8 @@ TEST_F(LoadSettingsTest, EveryKeyOfTheSectionIsRead) {
         "CommandFile=C:\\srv\\start.bat\r\nLaunchFolder=C:\\srv\r\nQuitCommand=quit\r\n"
         "StartHint=Server ready\r\nServerStartupTimeoutInSeconds=-5\r\n"
         "[Later]\r\nStartHint=wrong\r\n");
-    EXPECT_STREQ(Settings.ServiceName, "Tallow");
-    EXPECT_STREQ(Settings.LogFileName, "run.log");
-    EXPECT_STREQ(Settings.CommandFile, "C:\\srv\\start.bat");
-    EXPECT_STREQ(Settings.LaunchFolder, "C:\\srv");
     // A configured quit command carries no line end.
-    EXPECT_STREQ(Settings.QuitCommand, "quit");
-    EXPECT_STREQ(Settings.StartHint, "Server ready");
+    ExpectTexts("Tallow", "run.log", "C:\\srv\\start.bat", "C:\\srv", "quit", "Server ready");
     EXPECT_EQ(Settings.ServerStartupTimeoutInSeconds, -5);
     EXPECT_EQ(ReadFile(Path("run.log")), StartupLines("run.log", "C:\\srv\\start.bat", "C:\\srv"));
 }

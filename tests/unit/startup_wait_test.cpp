@@ -22,6 +22,18 @@ using service_test::Show;
 
 using Strings = std::vector<std::string>;
 
+// Expects start-pending reports with check points first, first + 1, ... and wait hint 1000.
+void ExpectStartPending(const std::vector<platform::SERVICE_STATUS>& reports, std::size_t from,
+                        std::size_t count, platform::DWORD first) {
+    ASSERT_GE(reports.size(), from + count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const platform::SERVICE_STATUS& report = reports[from + i];
+        EXPECT_EQ(report.CurrentState, platform::kServiceStartPending) << i;
+        EXPECT_EQ(report.CheckPoint, first + i) << i;
+        EXPECT_EQ(report.WaitHint, 1000u) << i;
+    }
+}
+
 class StartupWaitTest : public ServiceTest {
 protected:
     void SetUp() override {
@@ -38,19 +50,6 @@ protected:
             fake::PushRead("server STARTED\n");
             ASSERT_TRUE(fake::WaitForReader(1));
         });
-    }
-
-    // Expects start-pending reports with check points first, first + 1, ... and wait
-    // hint 1000.
-    static void ExpectStartPending(const std::vector<platform::SERVICE_STATUS>& reports,
-                                   std::size_t from, std::size_t count, platform::DWORD first) {
-        ASSERT_GE(reports.size(), from + count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const platform::SERVICE_STATUS& report = reports[from + i];
-            EXPECT_EQ(report.CurrentState, platform::kServiceStartPending) << i;
-            EXPECT_EQ(report.CheckPoint, first + i) << i;
-            EXPECT_EQ(report.WaitHint, 1000u) << i;
-        }
     }
 };
 
@@ -123,6 +122,17 @@ void ExpectStopPending(const std::vector<platform::SERVICE_STATUS>& reports, std
     }
 }
 
+// A start that timed out: `starts` start-pending reports, `stops` of the grace, then
+// stopped with 109.
+void ExpectTimedOutStart(const std::vector<platform::SERVICE_STATUS>& reports,
+                         std::size_t starts, std::size_t stops) {
+    ASSERT_EQ(reports.size(), starts + stops + 1);
+    ExpectStartPending(reports, 0, starts, 0);
+    ExpectStopPending(reports, starts, stops);
+    EXPECT_EQ(reports.back().CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports.back().Win32ExitCode, 109u);
+}
+
 TEST_F(StartupWaitTest, TheWaitGivesUpAtTheFirstPassAtWhichTheTimeoutHasPassed) {
     Settings.ServerStartupTimeoutInSeconds = 2;
     // The server ends as soon as it is asked to quit: the grace reports once and ends.
@@ -130,11 +140,7 @@ TEST_F(StartupWaitTest, TheWaitGivesUpAtTheFirstPassAtWhichTheTimeoutHasPassed) 
     EXPECT_EQ(LaunchServer(), kStartFailed);
     // Passes at 0, 500, 1000 and 1500 ms report; the one at 2000 ms leaves.
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 6u);
-    ExpectStartPending(reports, 0, 4, 0);
-    ExpectStopPending(reports, 4, 1);
-    EXPECT_EQ(reports[5].CurrentState, platform::kServiceStopped);
-    EXPECT_EQ(reports[5].Win32ExitCode, 109u);
+    ExpectTimedOutStart(reports, 4, 1);
     EXPECT_EQ(CallsOf({"SetServiceStatus", "WriteFile"})[4], "WriteFile h4 6");
     EXPECT_EQ(Log(), "server.exe --port 7777\n\nServer ended with exit code 0\n");
 }
@@ -157,11 +163,7 @@ TEST_F(StartupWaitTest, AfterTheTimeoutTheServerIsAskedToQuitThenItsJobIsEndedAf
     EXPECT_EQ(LaunchServer(), kStartFailed);
     const auto reports = fake::Reports();
     // Two passes of the wait, then ten of the grace reporting stop pending, then stopped.
-    ASSERT_EQ(reports.size(), 13u);
-    ExpectStartPending(reports, 0, 2, 0);
-    ExpectStopPending(reports, 2, 10);
-    EXPECT_EQ(reports[12].CurrentState, platform::kServiceStopped);
-    EXPECT_EQ(reports[12].Win32ExitCode, 109u);
+    ExpectTimedOutStart(reports, 2, 10);
     EXPECT_EQ(fake::Now() - start, 1000 + kTimeoutGraceMilliseconds);
     EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
     const auto calls = CallsOf({"WriteFile", "SetServiceStatus", "TerminateJobObject"});
@@ -188,10 +190,7 @@ TEST_F(StartupWaitTest, ATimeoutOf0ReportsStartPendingOnceThenTheGrace) {
     Settings.ServerStartupTimeoutInSeconds = 0;
     EXPECT_EQ(LaunchServer(), kStartFailed);
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 12u);
-    ExpectStartPending(reports, 0, 1, 0);
-    ExpectStopPending(reports, 1, 10);
-    EXPECT_EQ(reports[11].Win32ExitCode, 109u);
+    ExpectTimedOutStart(reports, 1, 10);
     EXPECT_EQ(fake::CallsStartingWith("TerminateJobObject"), Strings{"TerminateJobObject j1 109"});
 }
 

@@ -482,34 +482,13 @@ def check_server(expect, ctx, prefix, build, problems):
             got = table.read_bytes(exit_file).decode("latin-1").strip()
             if got != end:
                 problems.append("the server ended by %r, expected %r" % (got, end))
-    received = table.read_bytes(prefix.host(ctx.path(table.STDIN_FILE)))
-    if "stdin" in expect:
-        want = table.to_bytes(ctx.expand(expect["stdin"]))
-        if received != want:
-            problems.append("the server received %r on standard input, expected %r"
-                            % (received, want))
-    elif received is not None:
-        problems.append("a server ran, but none should have")
-    for file_name, text in (expect.get("files") or {}).items():
-        got = table.read_bytes(prefix.host(ctx.path(file_name)))
-        if got != table.to_bytes(ctx.expand(text)):
-            problems.append("%s holds %r, expected %r" % (file_name, got, ctx.expand(text)))
+    table.check_server_files(expect, ctx,
+                             lambda name: table.read_bytes(prefix.host(ctx.path(name))), problems)
 
 
 def check_texts(expect, ctx, prefix, log_path, debug, problems):
-    log = table.read_bytes(prefix.host(log_path))
-    if expect.get("log", []) is None:
-        if log is not None:
-            problems.append("a log file was created: %s" % log_path)
-    elif log is None:
-        problems.append("no log file at %s" % log_path)
-    elif not table.text_pattern(expect["log"], ctx, crlf=True).fullmatch(log):
-        problems.append("log differs: " + table.difference(
-            table.to_bytes(table.describe_text(expect["log"], ctx, crlf=True)), log))
-    want_debug = expect.get("debug_output", [])
-    if not table.text_pattern(want_debug, ctx, crlf=False).fullmatch(debug):
-        problems.append("debugger output differs: " + table.difference(
-            table.to_bytes(table.describe_text(want_debug, ctx, crlf=False)), debug))
+    table.check_log_and_output(expect, ctx, table.read_bytes(prefix.host(log_path)), log_path,
+                               debug, "debugger output", problems)
 
 
 def read_server_pid(ctx, prefix, name=table.PID_FILE):

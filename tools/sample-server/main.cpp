@@ -79,6 +79,7 @@
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -153,31 +154,26 @@ std::atomic<bool> ending{false};  // the first way out wins; the others are igno
     std::_Exit(125);
 }
 
+// \n \r \t \0 \\ and \xHH; any other escape stays as written.
 std::string Unescape(const std::string& text) {
+    static const std::string_view kLetters("nrt0\\", 5);
+    static const std::string_view kBytes("\n\r\t\0\\", 5);
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c != '\\' || i + 1 == text.size()) {
-            out += c;
-            continue;
-        }
-        char e = text[++i];
-        switch (e) {
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
-            case '0': out += '\0'; break;
-            case '\\': out += '\\'; break;
-            case 'x': {
-                std::string hex = text.substr(i + 1, 2);
-                if (hex.size() != 2 || std::isxdigit(static_cast<unsigned char>(hex[0])) == 0 ||
-                    std::isxdigit(static_cast<unsigned char>(hex[1])) == 0)
-                    Fail("bad \\x escape in " + text);
-                out += static_cast<char>(std::strtoul(hex.c_str(), nullptr, 16));
-                i += 2;
-                break;
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (text[i] == '\\' && kLetters.find(next) != std::string_view::npos) {
+            out += kBytes[kLetters.find(next)];
+            ++i;
+        } else if (text[i] == '\\' && next == 'x') {
+            const std::string hex = text.substr(i + 2, 2);
+            if (hex.size() != 2 || std::isxdigit(static_cast<unsigned char>(hex[0])) == 0 ||
+                std::isxdigit(static_cast<unsigned char>(hex[1])) == 0) {
+                Fail("bad \\x escape in " + text);
             }
-            default: out += '\\'; out += e; break;  // unknown escapes stay as written
+            out += static_cast<char>(std::strtoul(hex.c_str(), nullptr, 16));
+            i += 3;
+        } else {
+            out += text[i];
         }
     }
     return out;

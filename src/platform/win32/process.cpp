@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstdlib>
+#include <type_traits>
 
 #include "platform/platform.h"
 
@@ -38,17 +39,10 @@ namespace platform {
 
 BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES* attributes,
                 DWORD size) {
+    static_assert(std::is_same_v<HANDLE, ::HANDLE>, "the ends are written straight through");
     ::SECURITY_ATTRIBUTES native;
-    ::HANDLE readNative = nullptr;
-    ::HANDLE writeNative = nullptr;
-    if (::CreatePipe(&readNative, &writeNative, const_cast<::SECURITY_ATTRIBUTES*>(
-                                                    ToNative(attributes, native)),
-                     size) == 0) {
-        return 0;
-    }
-    *readEnd = readNative;
-    *writeEnd = writeNative;
-    return 1;
+    auto* nativeAttributes = const_cast<::SECURITY_ATTRIBUTES*>(ToNative(attributes, native));
+    return ::CreatePipe(readEnd, writeEnd, nativeAttributes, size) != 0 ? 1 : 0;
 }
 
 BOOL CreateProcessA(const char* applicationName, char* commandLine,
