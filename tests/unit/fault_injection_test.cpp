@@ -30,14 +30,9 @@ class FaultInjectionTest : public ServiceTest {
 protected:
     void SetUp() override {
         ServiceTest::SetUp();
-        ResetSettingsForTest();  // LoadSettings fills them from the file
-        iniPath_ = (folder_ / "Tallowmere.ini").string();
         logPath_ = folder_ / "service.log";
-        fake::SetCommandLine("C:\\svc\\tallowmere-service.exe -" + iniPath_);
-        fake::SetThreadMode(fake::ThreadMode::RunUntilIdle);
-        WriteBytes(iniPath_, "[Tallowmere]\r\nUseLog=1\r\nAppendToExistingLog=1\r\nLogFileName=" +
-                                 logPath_.string() + "\r\nCommandFile=" + commandFile_.string() +
-                                 "\r\nLaunchFolder=" + folder_.string() + "\r\n");
+        UseSettingsFile("UseLog=1\r\nAppendToExistingLog=1\r\nLogFileName=" + logPath_.string() +
+                        "\r\n");
     }
 
     // Runs the program to its end and lets the reader and the start routine finish.
@@ -67,7 +62,6 @@ protected:
         return false;
     }
 
-    std::string iniPath_;
     std::filesystem::path logPath_;
 };
 

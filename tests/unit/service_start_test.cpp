@@ -29,17 +29,11 @@ class ServiceStartTest : public ServiceTest {
 protected:
     void SetUp() override {
         ServiceTest::SetUp();
-        ResetSettingsForTest();  // LoadSettings fills them from the file
-        iniPath_ = (folder_ / "Tallowmere.ini").string();
-        commandLine_ = "C:\\svc\\tallowmere-service.exe -" + iniPath_;
-        fake::SetCommandLine(commandLine_);
-        fake::SetThreadMode(fake::ThreadMode::RunUntilIdle);
         WriteSettings("");
     }
 
     void WriteSettings(const std::string& extraLines) {
-        WriteBytes(iniPath_, "[Tallowmere]\r\nUseLog=0\r\nCommandFile=" + commandFile_.string() +
-                                 "\r\nLaunchFolder=" + folder_.string() + "\r\n" + extraLines);
+        UseSettingsFile("UseLog=0\r\n" + extraLines);
     }
 
     std::string StartupLines() const {
@@ -60,8 +54,6 @@ protected:
         start.join();
     }
 
-    std::string iniPath_;
-    std::string commandLine_;
 };
 
 // --- The start routine -----------------------------------------------------------------------

@@ -121,8 +121,22 @@ protected:
 
     static std::string Log() { return fake::DebugOutput(); }
 
+    // For a start that loads its settings: a file named on the command line that names the
+    // command file and the launch folder, then holds `lines`. Sets commandLine_.
+    void UseSettingsFile(const std::string& lines) {
+        ResetSettingsForTest();  // LoadSettings fills them from the file
+        iniPath_ = (folder_ / "Tallowmere.ini").string();
+        commandLine_ = "C:\\svc\\tallowmere-service.exe -" + iniPath_;
+        fake::SetCommandLine(commandLine_);
+        fake::SetThreadMode(fake::ThreadMode::RunUntilIdle);
+        WriteBytes(iniPath_, "[Tallowmere]\r\nCommandFile=" + commandFile_.string() +
+                                 "\r\nLaunchFolder=" + folder_.string() + "\r\n" + lines);
+    }
+
     std::filesystem::path folder_;
     std::filesystem::path commandFile_;
+    std::string iniPath_;
+    std::string commandLine_;
 };
 
 }  // namespace service_test
