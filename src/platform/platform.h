@@ -30,8 +30,12 @@ constexpr char kPathSeparator = '/';
 // --- Error codes the logic names (values as the platform reports them) -------------
 #ifdef _WIN32
 constexpr DWORD kErrorInvalidHandle = 6;  // ERROR_INVALID_HANDLE
+constexpr DWORD kErrorBrokenPipe = 109;   // ERROR_BROKEN_PIPE: a read with no write end left
+constexpr DWORD kErrorNoData = 232;       // ERROR_NO_DATA: a write with no read end left
 #else
 constexpr DWORD kErrorInvalidHandle = 9;  // EBADF
+constexpr DWORD kErrorBrokenPipe = 32;    // EPIPE
+constexpr DWORD kErrorNoData = 32;        // EPIPE
 #endif
 
 // --- Service control manager -------------------------------------------------------

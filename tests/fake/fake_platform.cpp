@@ -16,7 +16,6 @@ using platform::BOOL;
 using platform::DWORD;
 using platform::HANDLE;
 
-constexpr DWORD kBrokenPipe = 109;
 constexpr DWORD kServiceRequestTimeout = 1053;
 constexpr int kOpCount = static_cast<int>(Op::LastOp) + 1;
 // Events and jobs are named apart ("e1", "j1") and not counted as open handles, so that
@@ -82,7 +81,10 @@ struct State {
     std::uintptr_t nextJob = kJobBase + 1;
     std::map<std::uintptr_t, bool> events;  // set or not
     std::map<std::uintptr_t, std::uintptr_t> pipeWriter;  // read end -> its write end
-    std::uintptr_t waitingWriteEnd = 0;  // the write end that a waiting read depends on
+    std::map<std::uintptr_t, std::uintptr_t> pipeReader;  // write end -> its read end
+    std::map<std::uintptr_t, std::string> pipeBytes;      // read end -> written, not yet read
+    std::set<std::uintptr_t> heldByProcess;  // pipe ends a process got as standard handles
+    std::uintptr_t waitingReadEnd = 0;       // the pipe end that a read waits on
     std::set<std::uintptr_t> jobs;
     std::uintptr_t jobProcess = 0;          // the process assigned to a job
 };
@@ -107,6 +109,30 @@ std::string NameOf(HANDLE handle) {
     if (id > kJobBase && id < kJobBase + 0x10000) return "j" + std::to_string(id - kJobBase);
     if (id > kEventBase && id < kEventBase + 0x10000) return "e" + std::to_string(id - kEventBase);
     return "h" + std::to_string(id);
+}
+
+// A pipe end is open while our handle or the running process's copy of it is.
+bool EndOpenLocked(std::uintptr_t end) {
+    return S.open.count(end) != 0 ||
+           (S.heldByProcess.count(end) != 0 && S.exitCode == platform::kStillActive);
+}
+
+// Whether a read of this read end would find the pipe broken now.
+bool PipeBrokenLocked(std::uintptr_t readEnd) {
+    const auto writer = S.pipeWriter.find(readEnd);
+    return writer != S.pipeWriter.end() && !EndOpenLocked(writer->second) &&
+           S.pipeBytes[readEnd].empty();
+}
+
+// A process that ended the hard way: Windows gives it the code asked for, POSIX's
+// SIGKILL gives 128 + 9.
+DWORD KilledExitCode(DWORD asked) {
+#ifdef _WIN32
+    return asked;
+#else
+    (void)asked;
+    return 128 + 9;
+#endif
 }
 
 // A process handle is signalled once the process has ended; an event once it is set.
@@ -177,7 +203,7 @@ bool ControlReadyLocked() {
 bool ReaderSettledLocked() {
     if (S.createdThreadsRunning == 0) return true;
     if (S.readsWaiting == 0 || !S.reads.empty() || S.readsReleased) return false;
-    return S.waitingWriteEnd == 0 || S.open.count(S.waitingWriteEnd) != 0;
+    return S.pipeBytes[S.waitingReadEnd].empty() && !PipeBrokenLocked(S.waitingReadEnd);
 }
 
 bool ReaderIdleLocked() {
@@ -489,6 +515,7 @@ BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES* at
     call.readEnd = fake::NewHandleLocked();
     call.writeEnd = fake::NewHandleLocked();
     S.pipeWriter[fake::Id(call.readEnd)] = fake::Id(call.writeEnd);
+    S.pipeReader[fake::Id(call.writeEnd)] = fake::Id(call.readEnd);
     *readEnd = call.readEnd;
     *writeEnd = call.writeEnd;
     S.pipes.push_back(call);
@@ -524,6 +551,13 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
     call.information.dwProcessId = 4242;
     call.information.dwThreadId = 4243;
     *information = call.information;
+    // The child's copies of its standard handles keep their pipes open while it runs.
+    if ((startupInfo->dwFlags & kStartfUseStdHandles) != 0) {
+        for (const HANDLE end : {startupInfo->hStdInput, startupInfo->hStdOutput,
+                                 startupInfo->hStdError}) {
+            if (end != nullptr) S.heldByProcess.insert(fake::Id(end));
+        }
+    }
     S.processes.push_back(call);
     S.calls.push_back("CreateProcessA " + fake::NameOf(call.information.hProcess) + " " +
                       fake::NameOf(call.information.hThread));
@@ -567,7 +601,9 @@ BOOL TerminateJobObject(HANDLE job, DWORD exitCode) {
         SetLastError(kErrorInvalidHandle);
         return 0;
     }
-    if (S.jobProcess != 0 && S.exitCode == kStillActive) S.exitCode = exitCode;
+    if (S.jobProcess != 0 && S.exitCode == kStillActive) {
+        S.exitCode = fake::KilledExitCode(exitCode);
+    }
     fake::Changed.notify_all();
     return 1;
 }
@@ -612,6 +648,11 @@ BOOL SetEvent(HANDLE event) {
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL /*waitAll*/,
                              DWORD milliseconds) {
     std::unique_lock<std::mutex> lock(FakeLock);
+    for (DWORD i = 0; i < count; ++i) {
+        if (S.events.count(fake::Id(handles[i])) == 0 && !fake::UsableLocked(handles[i])) {
+            return kWaitFailed;
+        }
+    }
     int index = fake::TakeSignalLocked(count, handles);
     if (index >= 0) return kWaitObject0 + static_cast<DWORD>(index);
     if (milliseconds == kInfinite) {
@@ -646,7 +687,7 @@ BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
                       std::to_string(exitCode));
     if (fake::ShouldFailLocked(Op::TerminateProcess)) return 0;
     if (!fake::UsableLocked(process)) return 0;
-    S.exitCode = exitCode;
+    S.exitCode = fake::KilledExitCode(exitCode);
     fake::Changed.notify_all();
     return 1;
 }
@@ -692,19 +733,27 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* /*o
     if (!fake::UsableLocked(file)) return 0;
     ++S.readsWaiting;
     fake::Changed.notify_all();
-    // As a real pipe: a read of an empty one whose write end is closed meets its end.
-    const auto writer = S.pipeWriter.find(fake::Id(file));
-    const std::uintptr_t writeEnd = writer != S.pipeWriter.end() ? writer->second : 0;
-    S.waitingWriteEnd = writeEnd;
-    fake::Changed.wait(lock, [writeEnd] {
-        return !S.reads.empty() || S.readsReleased ||
-               (writeEnd != 0 && S.open.count(writeEnd) == 0);
+    // As a real pipe: a read of an empty one whose write ends are all closed meets its end.
+    const std::uintptr_t readEnd = fake::Id(file);
+    S.waitingReadEnd = readEnd;
+    fake::Changed.wait(lock, [readEnd] {
+        return !S.reads.empty() || S.readsReleased || !S.pipeBytes[readEnd].empty() ||
+               fake::PipeBrokenLocked(readEnd);
     });
-    S.waitingWriteEnd = 0;
+    S.waitingReadEnd = 0;
     --S.readsWaiting;
     fake::Changed.notify_all();
+    // What was written into the pipe comes before the script.
+    std::string& pending = S.pipeBytes[readEnd];
+    if (!pending.empty()) {
+        const std::size_t count = pending.size() < size ? pending.size() : size;
+        std::memcpy(buffer, pending.data(), count);
+        pending.erase(0, count);
+        *bytesRead = static_cast<DWORD>(count);
+        return 1;
+    }
     if (S.reads.empty()) {
-        SetLastError(fake::kBrokenPipe);
+        SetLastError(kErrorBrokenPipe);
         return 0;
     }
     fake::ReadItem& item = S.reads.front();
@@ -734,6 +783,14 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
     if (bytesWritten != nullptr) *bytesWritten = 0;
     if (!fake::UsableLocked(file)) return 0;
     if (fake::ShouldFailLocked(Op::WriteFile)) return 0;
+    const auto reader = S.pipeReader.find(fake::Id(file));
+    if (reader != S.pipeReader.end()) {
+        if (!fake::EndOpenLocked(reader->second)) {
+            SetLastError(kErrorNoData);
+            return 0;
+        }
+        S.pipeBytes[reader->second].append(static_cast<const char*>(buffer), size);
+    }
     S.written[fake::Id(file)].append(static_cast<const char*>(buffer), size);
     if (bytesWritten != nullptr) *bytesWritten = size;
     if (S.exitOnWrite) S.exitCode = S.exitOnWriteCode;
@@ -744,6 +801,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
 BOOL CloseHandle(HANDLE handle) {
     std::lock_guard<std::mutex> lock(FakeLock);
     S.calls.push_back("CloseHandle " + fake::NameOf(handle));
+    if (S.events.erase(fake::Id(handle)) != 0 || S.jobs.erase(fake::Id(handle)) != 0) return 1;
     if (!fake::UsableLocked(handle)) return 0;
     S.open.erase(fake::Id(handle));
     fake::Changed.notify_all();

@@ -90,8 +90,9 @@ struct ProcessCall {
 };
 std::vector<ProcessCall> Processes();
 
-// What GetExitCodeProcess writes from now on; kStillActive (259) after a reset, and the
-// exit code given to TerminateProcess once it has been called.
+// What GetExitCodeProcess writes from now on; kStillActive (259) after a reset. Once
+// TerminateProcess or TerminateJobObject has ended the process: the code given (Windows),
+// or 128 + 9, as after SIGKILL (POSIX).
 void SetExitCode(platform::DWORD code);
 // A server that ends as soon as it is written to: from the first successful WriteFile on,
 // GetExitCodeProcess gives `code`.
@@ -104,8 +105,11 @@ void ExitOnWrite(platform::DWORD code);
 void PushRead(const std::string& bytes);
 // Appends a failing read with this last error.
 void PushReadFailure(platform::DWORD error);
-// A read that finds the script empty waits, like a read of an open pipe, until more is
-// pushed, or fails with 109 (a broken pipe) once the reads are released (and at reset).
+// Bytes written into a pipe are read from its read end before the script. A read that
+// finds both empty waits, like a read of an open pipe, until more is pushed, or fails with
+// kErrorBrokenPipe once the reads are released (and at reset) or once no write end is
+// open: neither our handle nor the copy that a running process got as a standard handle.
+// A write into a pipe with no read end open fails with kErrorNoData.
 void ReleaseReads();
 // Script items taken so far.
 int ReadsTaken();

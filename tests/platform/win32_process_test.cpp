@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr platform::DWORD kErrorBrokenPipe = 109;  // the reader's end of output
-constexpr platform::DWORD kErrorNoData = 232;
 constexpr platform::DWORD kErrorDirectory = 267;
 
 platform::SECURITY_ATTRIBUTES Inheritable() {
@@ -99,25 +97,6 @@ TEST(Win32Process, AMissingProgramFailsWithFileNotFound) {
     EXPECT_EQ(server.hProcess, nullptr);
 }
 
-TEST(Win32Process, TheExitCodeIsStillActiveWhileRunningAndTheServersOwnAfter) {
-    platform::PROCESS_INFORMATION server;
-    // Ends on its own once told to (--sleep keeps it running meanwhile).
-    ASSERT_TRUE(StartSample("--stdin never --sleep 1500 --exit 1234", nullptr, server));
-    platform::DWORD code = 0;
-    ASSERT_NE(platform::GetExitCodeProcess(server.hProcess, &code), 0);
-    EXPECT_EQ(code, platform::kStillActive);
-    EXPECT_EQ(WaitForExit(server.hProcess), 1234u);
-    CloseBoth(server);
-}
-
-TEST(Win32Process, TerminateProcessEndsTheServerWithTheGivenCode) {
-    platform::PROCESS_INFORMATION server;
-    ASSERT_TRUE(StartSample("--stdin never --max-life 120", nullptr, server));
-    ASSERT_NE(platform::TerminateProcess(server.hProcess, 77), 0);
-    EXPECT_EQ(WaitForExit(server.hProcess), 77u);
-    CloseBoth(server);
-}
-
 TEST(Win32Process, TheServerReadsItsStandardInputAndWritesIntoTheOutputPipe) {
     platform::SECURITY_ATTRIBUTES attributes = Inheritable();
     platform::HANDLE outRead = nullptr, outWrite = nullptr, inRead = nullptr, inWrite = nullptr;
@@ -160,7 +139,7 @@ TEST(Win32Process, TheServerReadsItsStandardInputAndWritesIntoTheOutputPipe) {
     while (platform::ReadFile(outRead, chunk, sizeof(chunk), &got, nullptr) != 0) {
         output.append(chunk, got);
     }
-    EXPECT_EQ(platform::GetLastError(), kErrorBrokenPipe);
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorBrokenPipe);
     EXPECT_EQ(output, "hello\r\nerr") << output;
     EXPECT_EQ(WaitForExit(server.hProcess), 5u);
     EXPECT_EQ(support::ReadWholeFile(stdinFile), "quit\r\n");
@@ -168,7 +147,7 @@ TEST(Win32Process, TheServerReadsItsStandardInputAndWritesIntoTheOutputPipe) {
     // The server's read end is gone with it: the quit command finds no reader.
     platform::SetLastError(0);
     EXPECT_EQ(platform::WriteFile(inWrite, "quit\r\n", 6, &written, nullptr), 0);
-    EXPECT_EQ(platform::GetLastError(), kErrorNoData);
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorNoData);
 
     platform::CloseHandle(outRead);
     platform::CloseHandle(inWrite);
