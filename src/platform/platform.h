@@ -27,7 +27,7 @@ constexpr char kPathSeparator = '\\';
 constexpr char kPathSeparator = '/';
 #endif
 
-// --- Error codes the logic names (values as the platform reports them) -------------
+// --- Error codes the logic and its contract name (as the platform reports them) ----
 #ifdef _WIN32
 constexpr DWORD kErrorInvalidHandle = 6;  // ERROR_INVALID_HANDLE
 constexpr DWORD kErrorBrokenPipe = 109;   // ERROR_BROKEN_PIPE: a read with no write end left

@@ -1,6 +1,7 @@
 // The fake platform's processes, pipes, threads, clock and service control manager.
 #include "fake/fake_platform.h"
 
+#include <cassert>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -8,6 +9,8 @@
 #include <mutex>
 #include <set>
 #include <thread>
+
+#include "platform/owned_mutex.h"
 
 namespace fake {
 namespace {
@@ -91,14 +94,15 @@ struct State {
 
 // Guards State and Threads; never held while the logic runs (a hook, a thread routine,
 // the control handler).
-std::mutex FakeLock;
-std::condition_variable Changed;  // any change that a waiting read, dispatcher or test needs
+platform::OwnedMutex FakeLock;
+std::condition_variable_any Changed;  // any change that a waiting read, dispatcher or test needs
 State S;
 std::vector<std::thread> Threads;  // every thread the fake started, joined at reset
 
 std::uintptr_t Id(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
 HANDLE NewHandleLocked() {
+    assert(FakeLock.HeldHere());
     const std::uintptr_t id = S.nextHandle++;
     S.open.insert(id);
     return reinterpret_cast<HANDLE>(id);
@@ -113,12 +117,14 @@ std::string NameOf(HANDLE handle) {
 
 // A pipe end is open while our handle or the running process's copy of it is.
 bool EndOpenLocked(std::uintptr_t end) {
+    assert(FakeLock.HeldHere());
     return S.open.count(end) != 0 ||
            (S.heldByProcess.count(end) != 0 && S.exitCode == platform::kStillActive);
 }
 
 // Whether a read of this read end would find the pipe broken now.
 bool PipeBrokenLocked(std::uintptr_t readEnd) {
+    assert(FakeLock.HeldHere());
     const auto writer = S.pipeWriter.find(readEnd);
     return writer != S.pipeWriter.end() && !EndOpenLocked(writer->second) &&
            S.pipeBytes[readEnd].empty();
@@ -137,6 +143,7 @@ DWORD KilledExitCode(DWORD asked) {
 
 // A process handle is signalled once the process has ended; an event once it is set.
 bool SignalledLocked(HANDLE handle) {
+    assert(FakeLock.HeldHere());
     const auto event = S.events.find(Id(handle));
     if (event != S.events.end()) return event->second;
     return S.open.count(Id(handle)) != 0 && S.exitCode != platform::kStillActive;
@@ -144,6 +151,7 @@ bool SignalledLocked(HANDLE handle) {
 
 // The first signalled handle's index, taking an event's signal; -1 when none.
 int TakeSignalLocked(platform::DWORD count, const HANDLE* handles) {
+    assert(FakeLock.HeldHere());
     for (platform::DWORD i = 0; i < count; ++i) {
         if (!SignalledLocked(handles[i])) continue;
         const auto event = S.events.find(Id(handles[i]));
@@ -155,6 +163,7 @@ int TakeSignalLocked(platform::DWORD count, const HANDLE* handles) {
 
 // Counts the call and tells whether it is to fail, setting the last error if so.
 bool ShouldFailLocked(Op op) {
+    assert(FakeLock.HeldHere());
     const int index = static_cast<int>(op);
     const int number = ++S.counts[index];
     for (const Failure& failure : S.failures[index]) {
@@ -169,6 +178,7 @@ bool ShouldFailLocked(Op op) {
 // A call through a handle: false (with the invalid-handle error) for 0 and, counted as a
 // fault, for a handle that is not open.
 bool UsableLocked(HANDLE handle) {
+    assert(FakeLock.HeldHere());
     if (handle != nullptr && S.open.count(Id(handle)) == 0) ++S.closedHandleUses;
     if (handle == nullptr || S.open.count(Id(handle)) == 0) {
         platform::SetLastError(platform::kErrorInvalidHandle);
@@ -178,6 +188,7 @@ bool UsableLocked(HANDLE handle) {
 }
 
 void StartThreadLocked(std::function<void()> body, bool counted) {
+    assert(FakeLock.HeldHere());
     if (counted) ++S.createdThreadsRunning;
     Threads.emplace_back([body, counted] {
         try {
@@ -185,7 +196,7 @@ void StartThreadLocked(std::function<void()> body, bool counted) {
         } catch (const Released&) {
             // A wait without a limit that the reset ended: the thread ends with the "process".
         }
-        std::lock_guard<std::mutex> lock(FakeLock);
+        std::lock_guard lock(FakeLock);
         if (counted) --S.createdThreadsRunning;
         Changed.notify_all();
     });
@@ -194,6 +205,7 @@ void StartThreadLocked(std::function<void()> body, bool counted) {
 // The reader waits on an empty script, or no thread of CreateThread's runs.
 // The dispatcher may hand the next control to the handler.
 bool ControlReadyLocked() {
+    assert(FakeLock.HeldHere());
     return !S.controls.empty() && S.handler != nullptr &&
            static_cast<int>(S.reports.size()) >= S.controls.front().afterReports;
 }
@@ -201,12 +213,14 @@ bool ControlReadyLocked() {
 // The reader can do nothing more until the test or the clock gives it something: it has
 // ended, or it waits in a read that nothing would end now.
 bool ReaderSettledLocked() {
+    assert(FakeLock.HeldHere());
     if (S.createdThreadsRunning == 0) return true;
     if (S.readsWaiting == 0 || !S.reads.empty() || S.readsReleased) return false;
     return S.pipeBytes[S.waitingReadEnd].empty() && !PipeBrokenLocked(S.waitingReadEnd);
 }
 
 bool ReaderIdleLocked() {
+    assert(FakeLock.HeldHere());
     return (S.readsWaiting > 0 && S.reads.empty()) || S.createdThreadsRunning == 0;
 }
 
@@ -214,23 +228,23 @@ bool ReaderIdleLocked() {
 
 void Reset() {
     {
-        std::lock_guard<std::mutex> lock(FakeLock);
+        std::lock_guard lock(FakeLock);
         S.readsReleased = true;
         S.dispatcherReleased = true;
         Changed.notify_all();
     }
     JoinThreads();
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S = State{};
 }
 
 std::vector<std::string> Calls() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.calls;
 }
 
 std::vector<std::string> CallsStartingWith(const std::string& prefix) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     std::vector<std::string> found;
     for (const std::string& call : S.calls) {
         if (call.compare(0, prefix.size(), prefix) == 0) found.push_back(call);
@@ -241,85 +255,85 @@ std::vector<std::string> CallsStartingWith(const std::string& prefix) {
 std::string Name(HANDLE handle) { return NameOf(handle); }
 
 bool IsOpen(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.open.count(Id(handle)) != 0;
 }
 
 int OpenHandles() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return static_cast<int>(S.open.size());
 }
 
 int ClosedHandleUses() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.closedHandleUses;
 }
 
 void Fail(Op op, int nth, DWORD error, bool fromThenOn) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.failures[static_cast<int>(op)].push_back(Failure{nth, error, fromThenOn});
 }
 
 std::vector<PipeCall> Pipes() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.pipes;
 }
 
 std::vector<ProcessCall> Processes() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.processes;
 }
 
 void SetExitCode(DWORD code) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.exitCode = code;
     Changed.notify_all();
 }
 
 void ExitOnWrite(DWORD code) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.exitOnWrite = true;
     S.exitOnWriteCode = code;
 }
 
 void PushRead(const std::string& bytes) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.reads.push_back(ReadItem{false, 0, bytes});
     Changed.notify_all();
 }
 
 void PushReadFailure(DWORD error) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.reads.push_back(ReadItem{true, error, std::string()});
     Changed.notify_all();
 }
 
 void ReleaseReads() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.readsReleased = true;
     Changed.notify_all();
 }
 
 int ReadsTaken() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.readsTaken;
 }
 
 bool WaitForReader(int taken, std::chrono::milliseconds bound) {
-    std::unique_lock<std::mutex> lock(FakeLock);
+    std::unique_lock lock(FakeLock);
     return Changed.wait_for(lock, bound, [taken] {
         return S.readsTaken >= taken && ReaderIdleLocked();
     });
 }
 
 std::string Written(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     const auto found = S.written.find(Id(handle));
     return found == S.written.end() ? std::string() : found->second;
 }
 
 void SetThreadMode(ThreadMode mode) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.threadMode = mode;
 }
 
@@ -327,7 +341,7 @@ void JoinThreads() {
     for (;;) {
         std::vector<std::thread> running;
         {
-            std::lock_guard<std::mutex> lock(FakeLock);
+            std::lock_guard lock(FakeLock);
             running.swap(Threads);
         }
         if (running.empty()) return;
@@ -336,91 +350,91 @@ void JoinThreads() {
 }
 
 std::vector<ThreadCall> ThreadCalls() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.threadCalls;
 }
 
 bool ThreadsEnded() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.createdThreadsRunning == 0;
 }
 
 std::uint64_t Now() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.clock;
 }
 
 void Advance(std::uint64_t milliseconds) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.clock += milliseconds;
 }
 
 void SetSleepHook(std::function<void(int)> hook) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.sleepHook = std::move(hook);
 }
 
 void SetRegistrationHook(std::function<void()> hook) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.registrationHook = std::move(hook);
 }
 
 int Sleeps() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.sleeps;
 }
 
 
 std::vector<platform::SERVICE_STATUS> Reports() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.reports;
 }
 
 platform::SERVICE_STATUS_HANDLE StatusHandleGiven() { return kStatusHandle; }
 
 std::string RegisteredName() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.registeredName;
 }
 
 platform::LPHANDLER_FUNCTION RegisteredHandler() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.handler;
 }
 
 std::string DispatchedName() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.dispatchedName;
 }
 
 bool DispatchedNameNull() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.dispatchedNameNull;
 }
 
 void SendControl(DWORD control, int afterReports) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.controls.push_back(Control{control, afterReports});
     Changed.notify_all();
 }
 
 void SetDispatcherBound(std::chrono::milliseconds bound) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.dispatcherBound = bound;
 }
 
 int ControlsDelivered() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.controlsDelivered;
 }
 
 bool WaitForControls(int count, std::chrono::milliseconds bound) {
-    std::unique_lock<std::mutex> lock(FakeLock);
+    std::unique_lock lock(FakeLock);
     return Changed.wait_for(lock, bound, [count] { return S.controlsDelivered >= count; });
 }
 
 std::vector<DWORD> ExitCodes() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.exitCodes;
 }
 
@@ -435,7 +449,7 @@ using fake::S;
 using fake::FakeLock;
 
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
-    std::unique_lock<std::mutex> lock(FakeLock);
+    std::unique_lock lock(FakeLock);
     S.calls.push_back("StartServiceCtrlDispatcherA");
     S.dispatchedNameNull = table[0].lpServiceName == nullptr;
     S.dispatchedName = S.dispatchedNameNull ? std::string() : table[0].lpServiceName;
@@ -471,7 +485,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
                                                   LPHANDLER_FUNCTION handler) {
     std::function<void()> hook;
     {
-        std::lock_guard<std::mutex> lock(FakeLock);
+        std::lock_guard lock(FakeLock);
         const std::string name = serviceName == nullptr ? "(null)" : serviceName;
         S.calls.push_back("RegisterServiceCtrlHandlerA " + name);
         if (fake::ShouldFailLocked(Op::RegisterServiceCtrlHandlerA)) return nullptr;
@@ -485,7 +499,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("SetServiceStatus " + std::to_string(status->CurrentState) + " " +
                       std::to_string(status->CheckPoint));
     S.reports.push_back(*status);
@@ -501,7 +515,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status
 
 BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES* attributes,
                 DWORD size) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     fake::PipeCall call = {};
     call.attributesLength = attributes != nullptr ? attributes->nLength : 0;
     call.hasSecurityDescriptor = attributes != nullptr && attributes->lpSecurityDescriptor;
@@ -529,7 +543,7 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
                     const SECURITY_ATTRIBUTES* threadAttributes, BOOL inheritHandles,
                     DWORD creationFlags, void* environment, const char* currentDirectory,
                     const STARTUPINFOA* startupInfo, PROCESS_INFORMATION* information) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     fake::ProcessCall call = {};
     call.applicationNameNull = applicationName == nullptr;
     call.commandLine = commandLine != nullptr ? commandLine : "";
@@ -565,14 +579,14 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
 }
 
 BOOL SetHandleInformation(HANDLE handle, DWORD mask, DWORD flags) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("SetHandleInformation " + fake::NameOf(handle) + " " + std::to_string(mask) +
                       " " + std::to_string(flags));
     return fake::UsableLocked(handle) ? 1 : 0;
 }
 
 HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES* /*attributes*/, const char* /*name*/) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     if (fake::ShouldFailLocked(Op::CreateJobObjectA)) {
         S.calls.push_back("CreateJobObjectA failed");
         return nullptr;
@@ -585,7 +599,7 @@ HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES* /*attributes*/, const char* /
 }
 
 BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("AssignProcessToJobObject " + fake::NameOf(job) + " " + fake::NameOf(process));
     if (fake::ShouldFailLocked(Op::AssignProcessToJobObject)) return 0;
     if (S.jobs.count(fake::Id(job)) == 0 || !fake::UsableLocked(process)) return 0;
@@ -594,7 +608,7 @@ BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
 }
 
 BOOL TerminateJobObject(HANDLE job, DWORD exitCode) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("TerminateJobObject " + fake::NameOf(job) + " " + std::to_string(exitCode));
     if (S.jobs.count(fake::Id(job)) == 0) {
         ++S.closedHandleUses;
@@ -609,7 +623,7 @@ BOOL TerminateJobObject(HANDLE job, DWORD exitCode) {
 }
 
 DWORD ResumeThread(HANDLE thread) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("ResumeThread " + fake::NameOf(thread));
     if (fake::ShouldFailLocked(Op::ResumeThread)) return kResumeFailed;
     return fake::UsableLocked(thread) ? 1 : kResumeFailed;
@@ -617,7 +631,7 @@ DWORD ResumeThread(HANDLE thread) {
 
 HANDLE CreateEventA(const SECURITY_ATTRIBUTES* /*attributes*/, BOOL /*manualReset*/,
                     BOOL initialState, const char* /*name*/) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     if (fake::ShouldFailLocked(Op::CreateEventA)) {
         S.calls.push_back("CreateEventA failed");
         return nullptr;
@@ -630,7 +644,7 @@ HANDLE CreateEventA(const SECURITY_ATTRIBUTES* /*attributes*/, BOOL /*manualRese
 }
 
 BOOL SetEvent(HANDLE event) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     const auto found = S.events.find(fake::Id(event));
     if (found == S.events.end()) {
         if (event != nullptr) ++S.closedHandleUses;
@@ -647,7 +661,7 @@ BOOL SetEvent(HANDLE event) {
 // until a handle is signalled, and a reset ends it by ending its thread.
 DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL /*waitAll*/,
                              DWORD milliseconds) {
-    std::unique_lock<std::mutex> lock(FakeLock);
+    std::unique_lock lock(FakeLock);
     for (DWORD i = 0; i < count; ++i) {
         if (S.events.count(fake::Id(handles[i])) == 0 && !fake::UsableLocked(handles[i])) {
             return kWaitFailed;
@@ -682,7 +696,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL /*waitAll*
 }
 
 BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("TerminateProcess " + fake::NameOf(process) + " " +
                       std::to_string(exitCode));
     if (fake::ShouldFailLocked(Op::TerminateProcess)) return 0;
@@ -693,7 +707,7 @@ BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
 }
 
 BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("GetExitCodeProcess " + fake::NameOf(process));
     if (fake::ShouldFailLocked(Op::GetExitCodeProcess)) return 0;
     if (!fake::UsableLocked(process)) return 0;
@@ -704,7 +718,7 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*stackSize*/,
                     LPTHREAD_START_ROUTINE routine, void* parameter, DWORD /*creationFlags*/,
                     DWORD* threadId) {
-    std::unique_lock<std::mutex> lock(FakeLock);
+    std::unique_lock lock(FakeLock);
     if (fake::ShouldFailLocked(Op::CreateThread)) {
         S.calls.push_back("CreateThread failed");
         return nullptr;
@@ -726,7 +740,7 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*sta
 }
 
 BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* /*overlapped*/) {
-    std::unique_lock<std::mutex> lock(FakeLock);
+    std::unique_lock lock(FakeLock);
     S.calls.push_back("ReadFile " + fake::NameOf(file));
     *bytesRead = 0;
     if (fake::ShouldFailLocked(Op::ReadFile)) return 0;
@@ -778,7 +792,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* /*o
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
                void* /*overlapped*/) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("WriteFile " + fake::NameOf(file) + " " + std::to_string(size));
     if (bytesWritten != nullptr) *bytesWritten = 0;
     if (!fake::UsableLocked(file)) return 0;
@@ -799,7 +813,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     S.calls.push_back("CloseHandle " + fake::NameOf(handle));
     if (S.events.erase(fake::Id(handle)) != 0 || S.jobs.erase(fake::Id(handle)) != 0) return 1;
     if (!fake::UsableLocked(handle)) return 0;
@@ -812,7 +826,7 @@ void Sleep(DWORD milliseconds) {
     std::function<void(int)> hook;
     int number = 0;
     {
-        std::lock_guard<std::mutex> lock(FakeLock);
+        std::lock_guard lock(FakeLock);
         S.clock += milliseconds;
         number = ++S.sleeps;
         S.calls.push_back("Sleep " + std::to_string(milliseconds));
@@ -823,13 +837,13 @@ void Sleep(DWORD milliseconds) {
 }
 
 std::uint64_t GetTickCount64() {
-    std::lock_guard<std::mutex> lock(FakeLock);
+    std::lock_guard lock(FakeLock);
     return S.clock;
 }
 
 void ExitProcess(DWORD exitCode) {
     {
-        std::lock_guard<std::mutex> lock(FakeLock);
+        std::lock_guard lock(FakeLock);
         S.calls.push_back("ExitProcess " + std::to_string(exitCode));
         S.exitCodes.push_back(exitCode);
     }
