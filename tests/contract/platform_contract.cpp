@@ -21,17 +21,6 @@ using platform::HANDLE;
 // Catches a hang, not slowness: Wine starts processes slowly.
 DWORD Bound() { return static_cast<DWORD>(30000 * support::TimeoutMultiplier()); }
 
-// A process ended the hard way: Windows gives it the code asked for, POSIX's SIGKILL gives
-// 128 + 9.
-DWORD KilledCode(DWORD asked) {
-#ifdef _WIN32
-    return asked;
-#else
-    (void)asked;
-    return 128 + 9;
-#endif
-}
-
 // The code a child ends with: Windows carries all 32 bits, a POSIX status 8.
 #ifdef _WIN32
 constexpr DWORD kChildCode = 1234;
@@ -262,7 +251,7 @@ void EndHard(bool byJob) {
               platform::kWaitObject0);
     DWORD code = 0;
     ASSERT_TRUE(platform::GetExitCodeProcess(child.info.hProcess, &code));
-    EXPECT_EQ(code, KilledCode(77));
+    EXPECT_EQ(code, support::KilledExitCode(77));
     DWORD error = 0;
     ReadToEnd(child.output, error);
     EXPECT_EQ(error, platform::kErrorBrokenPipe);

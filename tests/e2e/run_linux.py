@@ -402,12 +402,9 @@ def main():
     args = parser.parse_args()
 
     chosen = [s for s in table.load(args.table) if table.applies(s, SYSTEM)]
-    if args.list:
-        print("\n".join(s["name"] for s in chosen))
-        return 0
-    chosen = table.pick(chosen, args.scenario)
+    chosen = table.pick(chosen, args)
     if chosen is None:
-        return 2
+        return 0 if args.list else 2
 
     failed = skipped = 0
     for scenario in chosen:

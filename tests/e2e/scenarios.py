@@ -439,9 +439,14 @@ def driver_arguments(doc, build_help, keep_help, list_help):
     return parser
 
 
-def pick(scenarios, names):
-    """The scenarios named (all when no name is given); None, once the unknown names are
-    printed, when a name is not among them."""
+def pick(scenarios, args):
+    """The scenarios to run: those that --scenario names, all when it names none. None when
+    there is nothing to run: --list printed every name, or an unknown name was printed; the
+    driver then ends with `0 if args.list else 2`."""
+    if args.list:
+        print("\n".join(s["name"] for s in scenarios))
+        return None
+    names = args.scenario
     if not names:
         return scenarios
     unknown = set(names) - {s["name"] for s in scenarios}

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "platform/owned_mutex.h"
+#include "support/support.h"
 
 namespace fake {
 namespace {
@@ -128,17 +129,6 @@ bool PipeBrokenLocked(std::uintptr_t readEnd) {
     const auto writer = S.pipeWriter.find(readEnd);
     return writer != S.pipeWriter.end() && !EndOpenLocked(writer->second) &&
            S.pipeBytes[readEnd].empty();
-}
-
-// A process that ended the hard way: Windows gives it the code asked for, POSIX's
-// SIGKILL gives 128 + 9.
-DWORD KilledExitCode(DWORD asked) {
-#ifdef _WIN32
-    return asked;
-#else
-    (void)asked;
-    return 128 + 9;
-#endif
 }
 
 // A process handle is signalled once the process has ended; an event once it is set.
@@ -616,7 +606,7 @@ BOOL TerminateJobObject(HANDLE job, DWORD exitCode) {
         return 0;
     }
     if (S.jobProcess != 0 && S.exitCode == kStillActive) {
-        S.exitCode = fake::KilledExitCode(exitCode);
+        S.exitCode = support::KilledExitCode(exitCode);
     }
     fake::Changed.notify_all();
     return 1;
@@ -701,7 +691,7 @@ BOOL TerminateProcess(HANDLE process, DWORD exitCode) {
                       std::to_string(exitCode));
     if (fake::ShouldFailLocked(Op::TerminateProcess)) return 0;
     if (!fake::UsableLocked(process)) return 0;
-    S.exitCode = fake::KilledExitCode(exitCode);
+    S.exitCode = support::KilledExitCode(exitCode);
     fake::Changed.notify_all();
     return 1;
 }

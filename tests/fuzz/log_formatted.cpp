@@ -4,11 +4,11 @@
 //   MODE bit 0: the argument is the text (else the number); bit 1: the text is null;
 //   bits 2-3: 0 or 1 the format as given, 2 one of the program's own formats (picked by
 //   the number), 3 the format repeated to just under or over the 1000-character limit;
-//   bit 4: the text repeated to some thousands of characters.
+//   bit 4: the text repeated to some thousands of characters (past 8,192 too).
 // Checked: the promises that hold whatever the format says; that the form of a conversion
 // does not matter, only that it is one; that a format whose conversions are all of the
 // argument's own kind gives snprintf's result; and that every format text in the sources
-// does.
+// does; and that LogText writes any text byte for byte.
 #include <unistd.h>
 
 #include <cstdint>
@@ -193,7 +193,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string text(zero == std::string_view::npos ? std::string_view() : rest.substr(zero + 1));
     text = text.c_str();
     if ((mode & 0x10) != 0 && !text.empty()) {
-        while (text.size() < 3000 + static_cast<std::size_t>(number & 0x7FF)) text += text;
+        while (text.size() < 3000 + static_cast<std::size_t>(number & 0x1FFF)) text += text;
     }
 
     Argument argument{(mode & 1) != 0, number, (mode & 2) != 0 ? nullptr : text.c_str()};
@@ -232,6 +232,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool written = false;
         const std::string out = LogOnce(literal, argument, written);
         FUZZ_CHECK(written && out == support::WithCrLf(format.substr(0, kMessageSize - 1)));
+    }
+    // The text itself through LogText: byte for byte, each LF as CR LF, however long (the
+    // writer converts through a buffer of 8,194 bytes).
+    if (!text.empty()) {
+        unlink(LogPath().c_str());
+        LogText(text.c_str());
+        bool written = false;
+        FUZZ_CHECK(fuzz::ReadWholeFile(LogPath(), &written) == support::WithCrLf(text) && written);
     }
     // "%n" is no conversion: it stands as written and writes nothing anywhere.
     const std::string counting = Replaced(format, '%', "%n");

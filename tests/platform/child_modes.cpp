@@ -176,6 +176,12 @@ std::string ChildEnvironment(const std::string& mode, const std::string& arg) {
     return block;
 }
 
+void CloseChild(Child& child) {
+    platform::CloseHandle(child.info.hProcess);
+    platform::CloseHandle(child.input);
+    platform::CloseHandle(child.output);
+}
+
 bool StartChild(const std::string& mode, Child& child, const std::string& arg,
                 const std::string& arguments, const char* folder) {
     platform::HANDLE inRead = nullptr;

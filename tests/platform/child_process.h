@@ -28,6 +28,9 @@ struct Child {
 bool StartChild(const std::string& mode, Child& child, const std::string& arg = "",
                 const std::string& arguments = "", const char* folder = nullptr);
 
+// Closes our three handles of the child.
+void CloseChild(Child& child);
+
 // Everything from `handle` until its write ends are all closed.
 std::string ReadToEnd(platform::HANDLE handle);
 

@@ -176,9 +176,7 @@ TEST(Dispatcher, TurnsAProcessWideSigtermIntoAStopAndReturns) {
     seen += childtest::ReadToEnd(child.output);
     EXPECT_EQ(seen, "registered\ncontrol 1 on dispatcher\ndispatcher returned 1\n");
     EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), 0u);
-    platform::CloseHandle(child.info.hProcess);
-    platform::CloseHandle(child.input);
-    platform::CloseHandle(child.output);
+    childtest::CloseChild(child);
 }
 
 TEST(Dispatcher, AStopBeforeAnyHandlerIsRegisteredEndsTheProcessByThatSignal) {
@@ -190,9 +188,7 @@ TEST(Dispatcher, AStopBeforeAnyHandlerIsRegisteredEndsTheProcessByThatSignal) {
     seen += childtest::ReadToEnd(child.output);
     EXPECT_EQ(seen, "started\n") << "the dispatcher must not return";
     EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), 128u + SIGTERM);
-    platform::CloseHandle(child.info.hProcess);
-    platform::CloseHandle(child.input);
-    platform::CloseHandle(child.output);
+    childtest::CloseChild(child);
 }
 
 }  // namespace

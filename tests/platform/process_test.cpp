@@ -115,9 +115,7 @@ TEST(CreateProcess, GivesTheChildExactlyItsThreeStandardDescriptors) {
     EXPECT_EQ(ValueOf(report, "fds"), "0,1,2") << report;
     EXPECT_NE(report.find("stderr-line\n"), std::string::npos) << "standard error shares the pipe";
     EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), 7u);
-    platform::CloseHandle(child.info.hProcess);
-    platform::CloseHandle(child.input);
-    platform::CloseHandle(child.output);
+    childtest::CloseChild(child);
 }
 
 TEST(CreateProcess, StartsTheChildInItsOwnGroupWithSignalsReset) {
@@ -141,9 +139,7 @@ TEST(CreateProcess, StartsTheChildInItsOwnGroupWithSignalsReset) {
     EXPECT_NE(child.info.hThread, nullptr);
     EXPECT_TRUE(platform::CloseHandle(child.info.hThread));
     childtest::WaitForExit(child.info.hProcess);
-    platform::CloseHandle(child.info.hProcess);
-    platform::CloseHandle(child.input);
-    platform::CloseHandle(child.output);
+    childtest::CloseChild(child);
 }
 
 TEST(CreateProcess, RunsTheChildInTheLaunchFolderOrElseInOurs) {
@@ -161,9 +157,7 @@ TEST(CreateProcess, RunsTheChildInTheLaunchFolderOrElseInOurs) {
         const std::string report = childtest::ReadToEnd(child.output);
         EXPECT_EQ(ValueOf(report, "cwd"), c.expected);
         childtest::WaitForExit(child.info.hProcess);
-        platform::CloseHandle(child.info.hProcess);
-        platform::CloseHandle(child.input);
-        platform::CloseHandle(child.output);
+        childtest::CloseChild(child);
     }
 }
 
@@ -198,20 +192,31 @@ TEST(CreateProcess, AProgramThatCannotStartIsAFailedCall) {
     ExpectCannotStart("/bin/sh -c 'exit 3", nullptr, EINVAL);
 }
 
-TEST(CreateProcess, FindsAProgramOnThePathAndPassesItsArgumentsUnexpanded) {
+// Starts the command line with its standard output into a pipe (its standard error too,
+// when `errors`); returns our read end, or nullptr when the child did not start.
+platform::HANDLE StartWithOutput(std::string line, bool errors,
+                                 platform::PROCESS_INFORMATION& info) {
     platform::HANDLE outRead = nullptr;
     platform::HANDLE outWrite = nullptr;
-    ASSERT_TRUE(platform::CreatePipe(&outRead, &outWrite, nullptr, 0));
+    if (!platform::CreatePipe(&outRead, &outWrite, nullptr, 0)) return nullptr;
     platform::STARTUPINFOA startup{};
     startup.cb = 68;
     startup.dwFlags = platform::kStartfUseStdHandles;
     startup.hStdOutput = outWrite;
-    startup.hStdError = outWrite;
-    std::string line = "sh -c 'printf \"[%s][%s]\" \"$0\" \"$1\"; exit 5' \"a  b\" '$HOME'";
-    platform::PROCESS_INFORMATION info{};
-    ASSERT_TRUE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
-                                         nullptr, &startup, &info));
+    startup.hStdError = errors ? outWrite : nullptr;
+    const bool started = platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0,
+                                                  nullptr, nullptr, &startup, &info) != 0;
     platform::CloseHandle(outWrite);
+    if (started) return outRead;
+    platform::CloseHandle(outRead);
+    return nullptr;
+}
+
+TEST(CreateProcess, FindsAProgramOnThePathAndPassesItsArgumentsUnexpanded) {
+    platform::PROCESS_INFORMATION info{};
+    const platform::HANDLE outRead = StartWithOutput(
+        "sh -c 'printf \"[%s][%s]\" \"$0\" \"$1\"; exit 5' \"a  b\" '$HOME'", true, info);
+    ASSERT_NE(outRead, nullptr);
     EXPECT_EQ(childtest::ReadToEnd(outRead), "[a  b][$HOME]");
     EXPECT_EQ(childtest::WaitForExit(info.hProcess), 5u);
     platform::CloseHandle(info.hProcess);
@@ -249,19 +254,11 @@ TEST(GetExitCodeProcess, ADeathBySignalGives128PlusTheSignal) {
 }
 
 TEST(TerminateProcess, KillsTheChildWithItsWholeProcessGroup) {
-    platform::HANDLE outRead = nullptr;
-    platform::HANDLE outWrite = nullptr;
-    ASSERT_TRUE(platform::CreatePipe(&outRead, &outWrite, nullptr, 0));
-    platform::STARTUPINFOA startup{};
-    startup.cb = 68;
-    startup.dwFlags = platform::kStartfUseStdHandles;
-    startup.hStdOutput = outWrite;
     // The grandchild's output goes elsewhere, so the pipe ends with the child.
-    std::string line = "/bin/sh -c 'sleep 600 >/dev/null 2>&1 & echo $!; wait'";
     platform::PROCESS_INFORMATION info{};
-    ASSERT_TRUE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
-                                         nullptr, &startup, &info));
-    platform::CloseHandle(outWrite);
+    const platform::HANDLE outRead = StartWithOutput(
+        "/bin/sh -c 'sleep 600 >/dev/null 2>&1 & echo $!; wait'", false, info);
+    ASSERT_NE(outRead, nullptr);
     std::string seen;
     ASSERT_TRUE(childtest::ReadUntil(outRead, "\n", seen));
     const long grandchild = std::atol(seen.c_str());
@@ -291,9 +288,7 @@ TEST(ExitProcess, EndsWhileAnotherThreadHoldsAStreamAndGivesOneForCodesAboveAByt
         ASSERT_TRUE(childtest::StartChild("exit", child, code));
         EXPECT_EQ(childtest::ReadToEnd(child.output), "ready");
         EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), expected);
-        platform::CloseHandle(child.info.hProcess);
-        platform::CloseHandle(child.input);
-        platform::CloseHandle(child.output);
+        childtest::CloseChild(child);
     }
 }
 

@@ -60,9 +60,7 @@ std::string RunChild(const std::string& mode, const std::string& arg,
     if (!childtest::StartChild(mode, child, arg, arguments)) return "(not started)";
     std::string output = childtest::ReadToEnd(child.output);
     if (childtest::WaitForExit(child.info.hProcess) != 0) output += "(exit code not 0)";
-    platform::CloseHandle(child.info.hProcess);
-    platform::CloseHandle(child.input);
-    platform::CloseHandle(child.output);
+    childtest::CloseChild(child);
     return output;
 }
 

@@ -72,6 +72,18 @@ inline std::string WithCrLf(const std::string& text) {
     return out;
 }
 
+// The exit code of a process ended the hard way (TerminateProcess, TerminateJobObject):
+// Windows gives it the code asked for, POSIX's SIGKILL gives 128 + 9. Inline, so that the
+// fake platform, which has no test library, plays it alike.
+inline std::uint32_t KilledExitCode(std::uint32_t asked) {
+#ifdef _WIN32
+    return asked;
+#else
+    (void)asked;
+    return 128 + 9;
+#endif
+}
+
 // Error codes of this platform that the tests expect from process creation.
 extern const std::uint32_t kErrorProgramNotFound;   // ENOENT 2 / ERROR_FILE_NOT_FOUND 2
 extern const std::uint32_t kErrorNotExecutable;     // EACCES 13 / ERROR_BAD_EXE_FORMAT 193

@@ -385,13 +385,9 @@ def main():
 
     with open(TABLE, encoding="utf-8") as f:
         chosen = json.load(f)["scenarios"]
-    if args.list:
-        for s in chosen:
-            print(s["name"])
-        return 0
-    chosen = table.pick(chosen, args.scenario)
+    chosen = table.pick(chosen, args)
     if chosen is None:
-        return 2
+        return 0 if args.list else 2
 
     reason = machine.why_not_hostable()
     if reason:

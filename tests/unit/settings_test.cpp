@@ -235,12 +235,7 @@ TEST_F(LoadSettingsTest, OutOfMemoryBeforeAnyLogFileNameGoesToTheDebuggerOutput)
 TEST_F(LoadSettingsTest, NoMemoryAtAllLeavesEveryTextWithoutTextAndTouchesNoFile) {
     fake::FailAllocation(1, true);
     LoadWithFile("[Tallowmere]\r\nLogFileName=run.log\r\nAppendToExistingLog=0\r\n");
-    EXPECT_EQ(Settings.ServiceName, nullptr);
-    EXPECT_EQ(Settings.LogFileName, nullptr);
-    EXPECT_EQ(Settings.CommandFile, nullptr);
-    EXPECT_EQ(Settings.LaunchFolder, nullptr);
-    EXPECT_EQ(Settings.QuitCommand, nullptr);
-    EXPECT_EQ(Settings.StartHint, nullptr);
+    ExpectTexts(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     EXPECT_EQ(Settings.UseLog, 0);
     EXPECT_EQ(fake::AllocationCalls(), 6);
     std::string expected;

@@ -585,12 +585,9 @@ def main():
     build = os.path.abspath(args.build)
 
     chosen = load_scenarios()
-    if args.list:
-        print("\n".join(s["name"] for s in chosen))
-        return 0
-    chosen = table.pick(chosen, args.scenario)
+    chosen = table.pick(chosen, args)
     if chosen is None:
-        return 2
+        return 0 if args.list else 2
     for program in ("tallowmere-service.exe", "sample-server.exe", "svcctl.exe"):
         if not os.path.exists(os.path.join(build, program)):
             print("missing %s in %s" % (program, build))
