@@ -23,7 +23,7 @@ bool StopWasReported = false;
 platform::DWORD StoppedCode = 0;
 bool StoppedWithoutHandle = false;  // the stopped report went out before StatusHandle was known
 bool StoppedReportFinished = false; // the stopped report and its failure message are done
-std::condition_variable_any StoppedReportDone;
+std::condition_variable StoppedReportDone;
 
 // Sends the record of this moment. False with the error when the platform refused it;
 // true when it was sent or when nothing may be sent any more. `stopped`: this was the
@@ -79,7 +79,9 @@ void ReportStatusUnlogged() {
 }
 
 void AwaitStoppedReport(std::chrono::milliseconds bound) {
-    std::unique_lock lock(ServiceLock);
+    // The wait lets go of the lock and takes it again, so it holds the mutex itself: no
+    // ...Locked function runs here to ask who holds it.
+    std::unique_lock<std::mutex> lock(ServiceLock.mutex);
     StoppedReportDone.wait_for(lock, bound, [] { return StoppedReportFinished || !StopWasReported; });
 }
 
