@@ -166,29 +166,33 @@ TEST(Dispatcher, RefusesATableItCannotRun) {
     EXPECT_NE(platform::GetLastError(), 0u);
 }
 
-// In a process of its own, with the signal sent to the whole process as systemd does.
-TEST(Dispatcher, TurnsAProcessWideSigtermIntoAStopAndReturns) {
+// Starts a child in `mode` and, once it has written `ready`, sends SIGTERM to the whole
+// process as systemd does; gives what the child wrote and its exit code.
+void SigtermChild(const char* mode, const std::string& ready, std::string& seen,
+                  platform::DWORD& code) {
     childtest::Child child;
-    ASSERT_TRUE(childtest::StartChild("service", child));
-    std::string seen;
-    ASSERT_TRUE(childtest::ReadUntil(child.output, "registered\n", seen)) << seen;
+    ASSERT_TRUE(childtest::StartChild(mode, child));
+    ASSERT_TRUE(childtest::ReadUntil(child.output, ready, seen)) << seen;
     ASSERT_EQ(kill(static_cast<pid_t>(child.info.dwProcessId), SIGTERM), 0);
     seen += childtest::ReadToEnd(child.output);
-    EXPECT_EQ(seen, "registered\ncontrol 1 on dispatcher\ndispatcher returned 1\n");
-    EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), 0u);
+    code = childtest::WaitForExit(child.info.hProcess);
     childtest::CloseChild(child);
 }
 
-TEST(Dispatcher, AStopBeforeAnyHandlerIsRegisteredEndsTheProcessByThatSignal) {
-    childtest::Child child;
-    ASSERT_TRUE(childtest::StartChild("service-unregistered", child));
+TEST(Dispatcher, TurnsAProcessWideSigtermIntoAStopAndReturns) {
     std::string seen;
-    ASSERT_TRUE(childtest::ReadUntil(child.output, "started\n", seen)) << seen;
-    ASSERT_EQ(kill(static_cast<pid_t>(child.info.dwProcessId), SIGTERM), 0);
-    seen += childtest::ReadToEnd(child.output);
+    platform::DWORD code = 1;
+    SigtermChild("service", "registered\n", seen, code);
+    EXPECT_EQ(seen, "registered\ncontrol 1 on dispatcher\ndispatcher returned 1\n");
+    EXPECT_EQ(code, 0u);
+}
+
+TEST(Dispatcher, AStopBeforeAnyHandlerIsRegisteredEndsTheProcessByThatSignal) {
+    std::string seen;
+    platform::DWORD code = 0;
+    SigtermChild("service-unregistered", "started\n", seen, code);
     EXPECT_EQ(seen, "started\n") << "the dispatcher must not return";
-    EXPECT_EQ(childtest::WaitForExit(child.info.hProcess), 128u + SIGTERM);
-    childtest::CloseChild(child);
+    EXPECT_EQ(code, 128u + SIGTERM);
 }
 
 }  // namespace

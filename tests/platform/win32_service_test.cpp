@@ -38,6 +38,8 @@ static_assert(platform::kStartfUseShowWindow == STARTF_USESHOWWINDOW);
 static_assert(platform::kStartfUseStdHandles == STARTF_USESTDHANDLES);
 static_assert(platform::kSwHide == SW_HIDE);
 static_assert(platform::kErrorInvalidHandle == ERROR_INVALID_HANDLE);
+static_assert(platform::kErrorBrokenPipe == ERROR_BROKEN_PIPE);
+static_assert(platform::kErrorNoData == ERROR_NO_DATA);
 
 void NeverStarted(platform::DWORD, char**) { ADD_FAILURE() << "the start routine ran"; }
 void NeverCalled(platform::DWORD) { ADD_FAILURE() << "the handler ran"; }
