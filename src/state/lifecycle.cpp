@@ -155,6 +155,14 @@ SupervisorStep WaitForLastOutputLocked(std::uint64_t now) {
     return SupervisorStep{false, 0, WaitFor(Life.lastOutputUntil, now), false};
 }
 
+// A pending state with nothing due: wait for the next report or the deadline, and for the
+// server's end while it runs.
+SupervisorStep WaitForReportOrDeadlineLocked(std::uint64_t now) {
+    assert(ServiceLock.HeldHere());
+    return SupervisorStep{false, 0, WaitFor(std::min(Life.nextReport, Life.deadline), now),
+                          !Life.serverEnded};
+}
+
 void LogServerEnded(platform::DWORD code) {
     LogFormatted("Server ended with exit code %ld\n", static_cast<std::int32_t>(code));
 }
@@ -248,8 +256,7 @@ std::optional<SupervisorStep> StartingStep(std::unique_lock<platform::OwnedMutex
         ReportPending(now);
         return std::nullopt;
     }
-    return SupervisorStep{false, 0, WaitFor(std::min(Life.nextReport, Life.deadline), now),
-                          !Life.serverEnded};
+    return WaitForReportOrDeadlineLocked(now);
 }
 
 std::optional<SupervisorStep> RunningStep(std::unique_lock<platform::OwnedMutex>& lock,
@@ -315,8 +322,7 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
         ReportPending(now);
         return std::nullopt;
     }
-    return SupervisorStep{false, 0, WaitFor(std::min(Life.nextReport, Life.deadline), now),
-                          !Life.serverEnded};
+    return WaitForReportOrDeadlineLocked(now);
 }
 
 }  // namespace

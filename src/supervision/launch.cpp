@@ -33,6 +33,15 @@ void EndUnsupervisedServer(platform::DWORD code) {
     ServerProcess = platform::PROCESS_INFORMATION{};
 }
 
+// A step of the launch failed with `code` (read by the caller straight after the failing
+// call, before the clean-up's own calls can touch it): ends the server when one was created,
+// closes everything, and gives the code.
+platform::DWORD FailLaunch(platform::DWORD code, bool serverCreated) {
+    if (serverCreated) EndUnsupervisedServer(code);
+    CloseServerPipes();
+    return code;
+}
+
 // The service's own ends stay out of the server: a server that held the input pipe's
 // write end would never read end of file on its standard input, even after we are gone.
 bool KeepOwnEndsUninherited() {
@@ -79,9 +88,7 @@ platform::DWORD LaunchServer() {
     readEnd = nullptr;
     writeEnd = nullptr;
     if (platform::CreatePipe(&readEnd, &writeEnd, &attributes, 0) == 0) {
-        const platform::DWORD code = platform::GetLastError();
-        CloseServerPipes();
-        return code;
+        return FailLaunch(platform::GetLastError(), false);
     }
     platform::STARTUPINFOA startup = {};
     {
@@ -95,17 +102,9 @@ platform::DWORD LaunchServer() {
         startup.hStdOutput = OutputPipeWrite;
         startup.hStdError = OutputPipeWrite;
     }
-    if (!KeepOwnEndsUninherited()) {
-        const platform::DWORD code = platform::GetLastError();
-        CloseServerPipes();
-        return code;
-    }
+    if (!KeepOwnEndsUninherited()) return FailLaunch(platform::GetLastError(), false);
     const platform::HANDLE job = platform::CreateJobObjectA(nullptr, nullptr);
-    if (job == nullptr) {
-        const platform::DWORD code = platform::GetLastError();
-        CloseServerPipes();
-        return code;
-    }
+    if (job == nullptr) return FailLaunch(platform::GetLastError(), false);
     {
         std::lock_guard lock(ServiceLock);
         ServerJob = job;
@@ -121,9 +120,7 @@ platform::DWORD LaunchServer() {
     if (platform::CreateProcessA(nullptr, commandLine, nullptr, nullptr, 1,
                                  platform::kCreateSuspended, nullptr, Settings.LaunchFolder,
                                  &startup, &information) != 1) {
-        const platform::DWORD code = platform::GetLastError();
-        CloseServerPipes();
-        return code;
+        return FailLaunch(platform::GetLastError(), false);
     }
     {
         std::lock_guard lock(ServiceLock);
@@ -137,25 +134,15 @@ platform::DWORD LaunchServer() {
             std::lock_guard lock(ServiceLock);
             CloseHandleLocked(ServerJob);
         }
-        EndUnsupervisedServer(code);
-        CloseServerPipes();
-        return code;
+        return FailLaunch(code, true);
     }
     if (platform::ResumeThread(information.hThread) == platform::kResumeFailed) {
-        const platform::DWORD code = platform::GetLastError();
-        EndUnsupervisedServer(code);
-        CloseServerPipes();
-        return code;
+        return FailLaunch(platform::GetLastError(), true);
     }
 
     platform::DWORD threadId = 0;
     ReaderThread = platform::CreateThread(nullptr, 0, OutputReader, nullptr, 0, &threadId);
-    if (ReaderThread == nullptr) {
-        const platform::DWORD code = platform::GetLastError();
-        EndUnsupervisedServer(code);
-        CloseServerPipes();
-        return code;
-    }
+    if (ReaderThread == nullptr) return FailLaunch(platform::GetLastError(), true);
 
     return Supervise();
 }

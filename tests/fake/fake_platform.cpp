@@ -192,7 +192,6 @@ void StartThreadLocked(std::function<void()> body, bool counted) {
     });
 }
 
-// The reader waits on an empty script, or no thread of CreateThread's runs.
 // The dispatcher may hand the next control to the handler.
 bool ControlReadyLocked() {
     assert(FakeLock.HeldHere());
@@ -209,6 +208,7 @@ bool ReaderSettledLocked() {
     return S.pipeBytes[S.waitingReadEnd].empty() && !PipeBrokenLocked(S.waitingReadEnd);
 }
 
+// The reader waits on an empty script, or no thread of CreateThread's runs.
 bool ReaderIdleLocked() {
     assert(FakeLock.HeldHere());
     return (S.readsWaiting > 0 && S.reads.empty()) || S.createdThreadsRunning == 0;

@@ -47,7 +47,7 @@ struct HandleEntry {
     bool ended = false;    // kProcess: the child has ended, exitCode is final
     DWORD exitCode = 0;    // kProcess
     bool manualReset = false;    // kEvent
-    std::uintptr_t leader = 0;   // kJob: the leader's process handle
+    HANDLE leader = nullptr;     // kJob: the leader's process handle
     int users = 0;         // calls that use fd right now
     bool closed = false;   // CloseHandle done; fd is closed once users drops to 0
 };
@@ -72,17 +72,36 @@ HANDLE AddHandle(const HandleEntry& entry) {
     return reinterpret_cast<HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
 }
 
-// The descriptor behind an open handle, kept open until ReleaseDescriptor even when
-// another thread closes the handle meanwhile.
+HandleEntry* FindLocked(HANDLE handle, HandleKind kind) {
+    assert(HandlesLock.HeldHere());
+    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
+    if (found == Handles().end() || found->second.closed || found->second.kind != kind) {
+        return nullptr;
+    }
+    return &found->second;
+}
+
+// The descriptor behind an open handle of `kind`, kept open until ReleaseDescriptor even
+// when another thread closes the handle meanwhile.
 bool AcquireDescriptor(HANDLE handle, int& fd, HandleKind kind = HandleKind::kDescriptor) {
     std::lock_guard lock(HandlesLock);
-    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == Handles().end() || found->second.closed || found->second.kind != kind ||
-        found->second.fd < 0) {
-        return false;
-    }
-    ++found->second.users;
-    fd = found->second.fd;
+    HandleEntry* entry = FindLocked(handle, kind);
+    if (entry == nullptr || entry->fd < 0) return false;
+    ++entry->users;
+    fd = entry->fd;
+    return true;
+}
+
+// The same for what a wait can wait on, an event or a process; `autoReset` for an event
+// whose signal a wait takes.
+bool AcquireWaitable(HANDLE handle, int& fd, bool& autoReset) {
+    std::lock_guard lock(HandlesLock);
+    HandleEntry* entry = FindLocked(handle, HandleKind::kEvent);
+    if (entry == nullptr) entry = FindLocked(handle, HandleKind::kProcess);
+    if (entry == nullptr || entry->fd < 0) return false;
+    ++entry->users;
+    fd = entry->fd;
+    autoReset = entry->kind == HandleKind::kEvent && !entry->manualReset;
     return true;
 }
 
@@ -124,15 +143,6 @@ bool PeekEndedLocked(HandleEntry& entry) {
     entry.ended = true;
     entry.exitCode = ExitCodeOf(info);
     return true;
-}
-
-HandleEntry* FindLocked(HANDLE handle, HandleKind kind) {
-    assert(HandlesLock.HeldHere());
-    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == Handles().end() || found->second.closed || found->second.kind != kind) {
-        return nullptr;
-    }
-    return &found->second;
 }
 
 std::string CurrentFolder() {
@@ -440,7 +450,7 @@ BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
     if (jobEntry == nullptr || processEntry == nullptr) return FailWith(EBADF);
     // The server was started as the leader of a group of its own: the group is the job.
     jobEntry->pid = processEntry->pid;
-    jobEntry->leader = reinterpret_cast<std::uintptr_t>(process);
+    jobEntry->leader = process;
     return 1;
 }
 
@@ -450,8 +460,9 @@ BOOL TerminateJobObject(HANDLE job, DWORD) {
     if (jobEntry == nullptr) return FailWith(EBADF);
     // Only while the leader is unreaped (its handle open) is the group's number surely
     // still this group's; after that there is nothing of ours left to reach.
-    const auto leader = Handles().find(jobEntry->leader);
-    if (jobEntry->pid == 0 || leader == Handles().end() || leader->second.closed) return 1;
+    if (jobEntry->pid == 0 || FindLocked(jobEntry->leader, HandleKind::kProcess) == nullptr) {
+        return 1;
+    }
     if (kill(-jobEntry->pid, SIGKILL) != 0 && errno != ESRCH) return FailWith(errno);
     return 1;
 }
@@ -503,17 +514,7 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
     int error = 0;
     for (; acquired < count; ++acquired) {
         int fd = -1;
-        HandleKind kind = HandleKind::kEvent;
-        {
-            std::lock_guard lock(HandlesLock);
-            const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handles[acquired]));
-            if (found != Handles().end()) kind = found->second.kind;
-            if (found != Handles().end() && kind == HandleKind::kEvent) {
-                autoReset[acquired] = !found->second.manualReset;
-            }
-        }
-        if ((kind != HandleKind::kEvent && kind != HandleKind::kProcess) ||
-            !AcquireDescriptor(handles[acquired], fd, kind)) {
+        if (!AcquireWaitable(handles[acquired], fd, autoReset[acquired])) {
             error = EBADF;
             break;
         }
