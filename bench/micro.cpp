@@ -196,7 +196,7 @@ void BM_FindHint_Chunk4096_NoHint(benchmark::State& state) {
     char carry[kCarrySize];
     std::size_t carryLength = 0;
     for (auto _ : state) {
-        bool found = FindHint("Server STARTED", chunk.c_str(), chunk.size(), true, carry,
+        bool found = FindHint("Server STARTED", chunk.c_str(), chunk.size(), carry,
                               carryLength);
         benchmark::DoNotOptimize(found);
     }
@@ -211,7 +211,7 @@ void BM_FindHint_Chunk4096_HintAtEnd(benchmark::State& state) {
     char carry[kCarrySize];
     for (auto _ : state) {
         std::size_t carryLength = 0;
-        bool found = FindHint("Server STARTED", chunk.c_str(), chunk.size(), true, carry,
+        bool found = FindHint("Server STARTED", chunk.c_str(), chunk.size(), carry,
                               carryLength);
         benchmark::DoNotOptimize(found);
     }

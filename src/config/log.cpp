@@ -16,28 +16,43 @@ constexpr std::size_t kMessageSize = 1024;  // formatted message, terminator inc
 constexpr std::size_t kFormatLimit = 1000;  // format texts this long or longer are dropped
 
 // Guards each open-append-close of the log file: the start routine, the output reader and
-// the control handler write at the same moments, and each message must land whole. (The
-// Windows C runtime appends by seeking to the end before each write, which is not atomic.)
+// the control handler write at the same moments, and each message must land whole.
 std::mutex LogFileLock;
 
-// Appends text to the file, each line feed stored as CR LF. The file is opened in binary
-// mode and the conversion done here, so that both systems write the same bytes. The
-// stream is unbuffered and the text converted into a buffer of our own first, so that a
-// chunk of the server's output (4,096 bytes, 4,160 or so once converted) leaves in one
-// write: the stream's own buffer is 4,096 bytes, which split it in two and cost a status
-// call on every open to size it. False when the file cannot be opened or written.
+// The log is only ever a regular file: a FIFO or a device could block a write for good
+// (a FIFO with no reader blocks even the open), and every thread that logs waits behind
+// that write, the stop's included. The handle is never inherited: no server gets a copy.
+platform::HANDLE OpenLogFile(const char* fileName, platform::DWORD access,
+                             platform::DWORD disposition) {
+    const platform::HANDLE file = platform::CreateFileA(
+        fileName, access,
+        platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete,
+        nullptr, disposition, platform::kFileAttributeNormal, nullptr);
+    if (file == platform::kInvalidHandleValue) return file;
+    if (platform::GetFileType(file) != platform::kFileTypeDisk) {
+        platform::CloseHandle(file);
+        return platform::kInvalidHandleValue;
+    }
+    return file;
+}
+
+// Appends text to the file, each line feed stored as CR LF. The conversion goes into a
+// buffer of our own first, so that a chunk of the server's output (4,096 bytes, 4,160 or
+// so once converted) leaves in one write. False when the file cannot be opened or written.
 bool AppendToLogFile(const char* fileName, const char* text) {
     std::lock_guard<std::mutex> hold(LogFileLock);
-    std::FILE* file = std::fopen(fileName, "ab");
-    if (file == nullptr) return false;
-    // Refused, the stream stays buffered: the text still lands, perhaps in two writes.
-    (void)std::setvbuf(file, nullptr, _IONBF, 0);
+    const platform::HANDLE file =
+        OpenLogFile(fileName, platform::kFileAppendData, platform::kOpenAlways);
+    if (file == platform::kInvalidHandleValue) return false;
     bool written = true;
     char converted[2 * 4096 + 2];  // a whole chunk, every byte of it a line feed
     std::size_t used = 0;
     auto flush = [&] {
-        // cppcheck-suppress legacyUninitvar ; only the `used` bytes copied in are written
-        if (used > 0 && std::fwrite(converted, 1, used, file) != used) written = false;
+        platform::DWORD done = 0;
+        if (used > 0 && platform::WriteFile(file, converted, static_cast<platform::DWORD>(used),
+                                            &done, nullptr) == 0) {
+            written = false;
+        }
         used = 0;
     };
     for (const char* piece = text;;) {
@@ -59,7 +74,7 @@ bool AppendToLogFile(const char* fileName, const char* text) {
         piece = lineFeed + 1;
     }
     flush();
-    if (std::fclose(file) != 0) written = false;
+    platform::CloseHandle(file);
     return written;
 }
 
@@ -124,6 +139,13 @@ void LogText(const char* text) {
         !AppendToLogFile(Settings.LogFileName, text)) {
         platform::OutputDebugStringA(text);
     }
+}
+
+void EmptyLogFile(const char* fileName) {
+    std::lock_guard<std::mutex> hold(LogFileLock);
+    const platform::HANDLE file =
+        OpenLogFile(fileName, platform::kGenericWrite, platform::kCreateAlways);
+    if (file != platform::kInvalidHandleValue) platform::CloseHandle(file);
 }
 
 void LogFormatted(const char* format, std::int32_t argument) {

@@ -1,7 +1,6 @@
 // Reads the settings file once per process into Settings and prepares the log.
 #include "config/settings.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "config/log.h"
@@ -31,13 +30,6 @@ std::int32_t ReadSettingInt(const char* key, std::int32_t defaultValue, const ch
     // negative once cast back.
     return static_cast<std::int32_t>(
         platform::GetPrivateProfileIntA(kSection, key, defaultValue, path));
-}
-
-// Opens the log file with truncation and closes it at once; a file that cannot be opened
-// is passed over without a message.
-void EmptyLogFile(const char* fileName) {
-    std::FILE* file = std::fopen(fileName, "wb");
-    if (file != nullptr) (void)std::fclose(file);  // emptied on opening; nothing was written
 }
 
 void FreeText(char*& text) {

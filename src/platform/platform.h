@@ -157,6 +157,36 @@ BOOL TerminateJobObject(HANDLE job, DWORD exitCode);
 constexpr DWORD kResumeFailed = 0xFFFFFFFF;
 DWORD ResumeThread(HANDLE thread);
 
+// --- Files ------------------------------------------------------------------------------
+
+constexpr DWORD kGenericWrite = 0x40000000;  // GENERIC_WRITE
+constexpr DWORD kFileAppendData = 0x4;       // FILE_APPEND_DATA: every write goes to the end
+constexpr DWORD kFileShareRead = 0x1;
+constexpr DWORD kFileShareWrite = 0x2;
+constexpr DWORD kFileShareDelete = 0x4;
+constexpr DWORD kCreateAlways = 2;  // CREATE_ALWAYS: created, or emptied when it exists
+constexpr DWORD kOpenAlways = 4;    // OPEN_ALWAYS: opened, or created when missing
+constexpr DWORD kFileAttributeNormal = 0x80;
+constexpr DWORD kFileTypeUnknown = 0;
+constexpr DWORD kFileTypeDisk = 1;  // a regular file
+constexpr DWORD kFileTypeChar = 2;  // a character device (a console, NUL, /dev/null)
+constexpr DWORD kFileTypePipe = 3;  // a pipe or socket (a FIFO on POSIX)
+// CreateFileA's failure value (INVALID_HANDLE_VALUE), never a handle.
+inline HANDLE const kInvalidHandleValue = reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0));
+
+// Opens or creates a file for writing (access: kGenericWrite or kFileAppendData);
+// kInvalidHandleValue with the last error on failure. A null `attributes` gives a handle
+// that no child inherits. POSIX: never waits in the open (a FIFO without a reader fails
+// at once, as a pipe name without a server does on Windows), and never makes a terminal
+// our controlling one; the share mode, flags and template are Windows's alone.
+HANDLE CreateFileA(const char* fileName, DWORD access, DWORD shareMode,
+                   const SECURITY_ATTRIBUTES* attributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+
+// What an open handle stands for: kFileTypeDisk, Char, Pipe, or Unknown (with the last
+// error set when the handle is not valid).
+DWORD GetFileType(HANDLE file);
+
 // --- Events and waits -------------------------------------------------------------------
 
 constexpr DWORD kInfinite = 0xFFFFFFFF;

@@ -163,6 +163,20 @@ SupervisorStep WaitForReportOrDeadlineLocked(std::uint64_t now) {
                           !Life.serverEnded};
 }
 
+// The wait that ended at a deadline may have missed an end of the same moment: the
+// server's own end wins, and is noted instead of ending the server the hard way. A look,
+// not a wait: the handle is asked once, with no time to wait.
+bool NoteEndAtDeadlineLocked() {
+    assert(ServiceLock.HeldHere());
+    if (Life.serverEnded || ServerProcess.hProcess == nullptr) return false;
+    if (platform::WaitForMultipleObjects(1, &ServerProcess.hProcess, 0, 0) !=
+        platform::kWaitObject0) {
+        return false;
+    }
+    NoteServerEndedLocked();
+    return true;
+}
+
 void LogServerEnded(platform::DWORD code) {
     LogFormatted("Server ended with exit code %ld\n", static_cast<std::int32_t>(code));
 }
@@ -240,6 +254,7 @@ std::optional<SupervisorStep> StartingStep(std::unique_lock<platform::OwnedMutex
     // The first report of a start is start pending, even with a timeout of 0: Windows's
     // manager ends a service whose first report is stop pending, and its server with it.
     if (Life.pendingReported && now >= Life.deadline) {
+        if (NoteEndAtDeadlineLocked()) return std::nullopt;
         platform::DWORD ignored = 0;
         // A failure is answered by the hard end; a server that has ended needs neither.
         if (!Life.serverEnded) (void)WriteQuitCommandLocked(&ignored);
@@ -312,6 +327,7 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
         return std::nullopt;
     }
     if (now >= Life.deadline) {
+        if (NoteEndAtDeadlineLocked()) return std::nullopt;
         Life.hardEnd = HardEnd::kAtDeadline;
         lock.unlock();
         EndServerHard(inGrace ? kStartFailed : 1);
@@ -413,6 +429,11 @@ SupervisorStep LifecycleStep() {
 
 void NoteServerEnded() {
     std::lock_guard lock(ServiceLock);
+    NoteServerEndedLocked();
+}
+
+void NoteServerEndedLocked() {
+    assert(ServiceLock.HeldHere());
     if (ServerProcess.hProcess == nullptr) return;
     // Signalled means ended, whatever the code says (a server may exit with 259).
     platform::DWORD code = platform::kStillActive;

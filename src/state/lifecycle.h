@@ -69,3 +69,4 @@ SupervisorStep LifecycleStep();
 
 // The server's process handle was signalled: its end is noted and its handles closed.
 void NoteServerEnded();
+void NoteServerEndedLocked();  // the caller holds ServiceLock

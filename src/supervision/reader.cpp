@@ -35,8 +35,18 @@ void DiscardOutput(platform::HANDLE pipe, char* buffer) {
 
 }  // namespace
 
-bool FindHint(const char* hint, const char* text, std::size_t textLength, bool complete,
-              char* carry, std::size_t& carryLength) {
+std::size_t DropZeroBytes(char* bytes, std::size_t length) {
+    char* zero = static_cast<char*>(std::memchr(bytes, '\0', length));
+    if (zero == nullptr) return length;
+    char* out = zero;
+    for (const char* in = zero + 1; in < bytes + length; ++in) {
+        if (*in != '\0') *out++ = *in;
+    }
+    return static_cast<std::size_t>(out - bytes);
+}
+
+bool FindHint(const char* hint, const char* text, std::size_t textLength, char* carry,
+              std::size_t& carryLength) {
     if (hint == nullptr) return false;
     const std::size_t hintLength = std::strlen(hint);
     if (hintLength == 0) return true;
@@ -56,9 +66,7 @@ bool FindHint(const char* hint, const char* text, std::size_t textLength, bool c
         found = std::strstr(seam, hint) != nullptr;
     }
 
-    if (!complete) {
-        carryLength = 0;
-    } else if (textLength >= hintLength - 1) {
+    if (textLength >= hintLength - 1) {
         carryLength = hintLength - 1;
         std::memcpy(carry, text + textLength - carryLength, carryLength);
     } else {
@@ -92,13 +100,10 @@ platform::DWORD OutputReader(void* /*parameter*/) {
             return 1;
         }
         if (read > kChunkSize) read = kChunkSize;
-        chunk[read] = '\0';
+        const std::size_t textLength = DropZeroBytes(chunk, read);
+        chunk[textLength] = '\0';
         LogText(chunk);
-        // A zero byte that the server wrote ends the text: what follows is neither logged
-        // nor searched.
-        const std::size_t textLength = std::strlen(chunk);
-        if (FindHint(Settings.StartHint, chunk, textLength, textLength == read, carry,
-                     carryLength)) {
+        if (FindHint(Settings.StartHint, chunk, textLength, carry, carryLength)) {
             // The "\n" goes first, so that it is in the log before anything the woken
             // supervising thread writes ("Returning the Main Thread").
             LogText("\n");

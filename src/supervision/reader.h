@@ -17,13 +17,18 @@ constexpr platform::DWORD kChunkSize = 4096;
 // pipe ends and logs "\n"; the process handle is the supervising thread's). Returns 1.
 platform::DWORD OutputReader(void* parameter);
 
+// Removes the zero bytes from the first `length` bytes, keeping the order of the others,
+// and returns how many are left. A zero byte is no text: kept, it would end the text that
+// the log and the hint search see (and make tools read the log as binary); output in UTF-16
+// reads as its ASCII text without them.
+std::size_t DropZeroBytes(char* bytes, std::size_t length);
+
 // Whether `hint` is in `text`, or straddles the end of the previous chunk's text, of
 // which `carry` holds the last `carryLength` bytes. Afterwards `carry` holds what the
-// next search needs: the last hint length - 1 bytes of `text`, or nothing when the text
-// ended early at a zero byte (`complete` false), since the output does not run on from
-// there. A null hint is never found; an empty one is found in every chunk.
-bool FindHint(const char* hint, const char* text, std::size_t textLength, bool complete,
-              char* carry, std::size_t& carryLength);
+// next search needs: the last hint length - 1 bytes of the output so far. A null hint is
+// never found; an empty one is found in every chunk.
+bool FindHint(const char* hint, const char* text, std::size_t textLength, char* carry,
+              std::size_t& carryLength);
 
 // Room that FindHint's carry needs: a hint holds at most 4094 characters.
 constexpr std::size_t kCarrySize = 4096;

@@ -10,6 +10,7 @@
 #include <set>
 #include <thread>
 
+#include "fake/fake_files.h"
 #include "platform/owned_mutex.h"
 #include "support/support.h"
 
@@ -57,6 +58,8 @@ struct State {
     std::vector<ProcessCall> processes;
     DWORD exitCode = platform::kStillActive;
     bool exitOnWrite = false;
+    bool endAtLook = false;  // the process ends as the next wait with no time looks
+    DWORD endAtLookCode = 0;
     DWORD exitOnWriteCode = 0;
     std::deque<ReadItem> reads;
     bool readsReleased = false;
@@ -224,6 +227,7 @@ void Reset() {
         Changed.notify_all();
     }
     JoinThreads();
+    ResetFiles();
     std::lock_guard lock(FakeLock);
     S = State{};
 }
@@ -284,6 +288,12 @@ void ExitOnWrite(DWORD code) {
     std::lock_guard lock(FakeLock);
     S.exitOnWrite = true;
     S.exitOnWriteCode = code;
+}
+
+void EndAtNextLook(DWORD code) {
+    std::lock_guard lock(FakeLock);
+    S.endAtLook = true;
+    S.endAtLookCode = code;
 }
 
 void PushRead(const std::string& bytes) {
@@ -659,6 +669,16 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL /*waitAll*
     }
     int index = fake::TakeSignalLocked(count, handles);
     if (index >= 0) return kWaitObject0 + static_cast<DWORD>(index);
+    // A look with no time to wait: nothing moves, and the process may end just now.
+    if (milliseconds == 0) {
+        if (S.endAtLook) {
+            S.endAtLook = false;
+            S.exitCode = S.endAtLookCode;
+            index = fake::TakeSignalLocked(count, handles);
+            if (index >= 0) return kWaitObject0 + static_cast<DWORD>(index);
+        }
+        return kWaitTimeout;
+    }
     if (milliseconds == kInfinite) {
         S.calls.push_back("Wait infinite");
         fake::Changed.wait(lock, [&] {
@@ -782,6 +802,7 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* /*o
 
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
                void* /*overlapped*/) {
+    if (fake::IsFileHandle(file)) return fake::WriteFileHandle(file, buffer, size, bytesWritten);
     std::lock_guard lock(FakeLock);
     S.calls.push_back("WriteFile " + fake::NameOf(file) + " " + std::to_string(size));
     if (bytesWritten != nullptr) *bytesWritten = 0;
@@ -803,6 +824,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
 }
 
 BOOL CloseHandle(HANDLE handle) {
+    if (fake::IsFileHandle(handle)) return fake::CloseFileHandle(handle);
     std::lock_guard lock(FakeLock);
     S.calls.push_back("CloseHandle " + fake::NameOf(handle));
     if (S.events.erase(fake::Id(handle)) != 0 || S.jobs.erase(fake::Id(handle)) != 0) return 1;

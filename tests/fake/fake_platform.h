@@ -98,6 +98,10 @@ void SetExitCode(platform::DWORD code);
 // GetExitCodeProcess gives `code`.
 void ExitOnWrite(platform::DWORD code);
 
+// A server that ends at the very moment a wait times out: it has ended when the next wait
+// with no time to wait (a look) asks, and not before; the wait that timed out missed it.
+void EndAtNextLook(platform::DWORD code);
+
 // --- Reads of the output pipe -----------------------------------------------------------
 
 // Appends to the script of ReadFile: the next read returns these bytes (no more than the

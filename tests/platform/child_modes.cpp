@@ -56,7 +56,10 @@ void Say(const std::string& text) {
 
     Say("fds=" + list + "\n");
     Say(std::string("group=") + (getpgrp() == getpid() ? "own" : "shared") + "\n");
-    Say(std::string("sigpipe=") + (pipeAction.sa_handler == SIG_DFL ? "default" : "changed") +
+    Say(std::string("sigpipe=") +
+        (pipeAction.sa_handler == SIG_DFL ? "default"
+         : pipeAction.sa_handler == SIG_IGN ? "ignored"
+                                            : "handled") +
         "\n");
     Say("blocked=" + std::to_string(blocked) + "\n");
     Say(std::string("cwd=") + (cwd != nullptr ? cwd : "?") + "\n");

@@ -70,6 +70,19 @@ TEST_F(LifecycleTest, AFailedQuitWriteIsTheStopsCodeEvenWhenTheServerEndsInTime)
     EXPECT_NE(Log().find("Error writing stop command 232.\n"), std::string::npos);
 }
 
+// The wait that ends at the deadline times out in the same moment as the server ends by
+// itself: its own end wins, and nothing is ended the hard way.
+TEST_F(LifecycleTest, AServerThatEndsAsTheStopDeadlineFallsDueIsNotEndedTheHardWay) {
+    RunWithStopTimeout(2);
+    ControlHandler(platform::kServiceControlStop);
+    fake::EndAtNextLook(7);
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
+    EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
+    EXPECT_NE(Log().find("Server ended with exit code 7\n"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find(kNoExitEndMessage), std::string::npos) << Log();
+    EXPECT_EQ(fake::Reports().back().Win32ExitCode, 0u);
+}
+
 // A machine's shutdown must wait for the server's save only when the service waits for it
 // at all; otherwise the manager never sends it, and it is any other code.
 TEST_F(LifecycleTest, TheShutdownControlIsAStopOnlyForAServiceThatWaitsForItsServer) {

@@ -34,6 +34,8 @@
 //                         before ending (a start hint that comes too late, say)
 //   --quit-delay MS       once the quit command came, take MS milliseconds (a save)
 //                         before ending
+//   --saved TEXT          write TEXT to standard output once that pause is over, then
+//                         end (a server that reports its save, perhaps after we are gone)
 //   --exit-code N         status on the quit command or at end of input (default 0);
 //                         decimal or 0x hex, up to 32 bits
 //   --stdin MODE          read (default): a thread reads standard input from the
@@ -64,6 +66,9 @@
 // digits), 48 letters from the alphabet starting at letter (N mod 26) and wrapping,
 // and "\n". A flood of BYTES bytes is the first BYTES bytes of that endless stream,
 // written in pieces of 64 KiB at most.
+//
+// SIGPIPE stays as the server was started with it, as most servers leave it: what a
+// broken output pipe does to a server is the wrapper's to decide.
 //
 // Output goes straight to the operating system (os.cpp) without buffering or text-mode
 // translation, so what a test asks for is byte for byte what the pipe carries.
@@ -108,6 +113,7 @@ constexpr const char* kHelp =
     "  --quit TEXT         end when standard input has brought TEXT (default quit)\n"
     "  --on-quit TEXT      write TEXT when the quit command came, then end\n"
     "  --quit-delay MS     take MS ms after the quit command before ending\n"
+    "  --saved TEXT        write TEXT after that pause, then end\n"
     "  --spawn-child FILE  start a copy that writes its process id into FILE\n"
     "  --exit-code N       status on quit or end of input (default 0)\n"
     "  --stdin MODE        read (default), close (at once) or never\n"
@@ -131,6 +137,7 @@ struct Options {
     std::string quit = "quit";
     std::string onQuit;
     std::string quitDelay = "0";
+    std::string saved;
     std::uint32_t exitCode = 0;
     std::string stdinMode = "read";
     std::string stdinFile;
@@ -263,6 +270,7 @@ void StdinReader() {
         if (!options.quit.empty() && received.find(options.quit) != std::string::npos) {
             WriteAll(1, options.onQuit.data(), options.onQuit.size());
             Pause(options.quitDelay);
+            WriteAll(1, options.saved.data(), options.saved.size());
             End("quit", options.exitCode);
         }
     }
@@ -345,6 +353,7 @@ int main(int argc, char** argv) {
         else if (name == "--quit") options.quit = Unescape(value);
         else if (name == "--on-quit") options.onQuit = Unescape(value);
         else if (name == "--quit-delay") options.quitDelay = value;
+        else if (name == "--saved") options.saved = Unescape(value);
         else if (name == "--exit-code") options.exitCode = static_cast<std::uint32_t>(Number(value));
         else if (name == "--stdin") options.stdinMode = value;
         else if (name == "--stdin-file") options.stdinFile = value;
@@ -365,7 +374,6 @@ int main(int argc, char** argv) {
         WriteFileText(options.startTimeFile, std::to_string(wall.count()) + " " +
                                                  std::to_string(mono.count()) + "\n");
     }
-    IgnoreBrokenPipes();
     if (!options.pidFile.empty()) WriteFileText(options.pidFile, std::to_string(ProcessId()) + "\n");
     if (!options.cwdFile.empty())
         WriteFileText(options.cwdFile, std::filesystem::current_path().string() + "\n");

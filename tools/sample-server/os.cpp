@@ -50,8 +50,6 @@ void CloseStdin() {
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
 
-void IgnoreBrokenPipes() {}  // Windows reports a broken pipe as a failed write already
-
 void ExitNow(std::uint32_t code) { ExitProcess(code); }
 
 void Crash() {
@@ -104,8 +102,6 @@ std::size_t ReadStdin(char* buffer, std::size_t size) {
 void CloseStdin() { close(0); }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
-
-void IgnoreBrokenPipes() { (void)std::signal(SIGPIPE, SIG_IGN); }
 
 void ExitNow(std::uint32_t code) { std::_Exit(static_cast<int>(code)); }
 

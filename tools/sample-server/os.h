@@ -18,9 +18,6 @@ std::size_t ReadStdin(char* buffer, std::size_t size);
 void CloseStdin();
 unsigned long ProcessId();
 
-// POSIX: a write into a pipe without a reader fails instead of ending the server.
-void IgnoreBrokenPipes();
-
 // Ends the whole process at once with this status, whichever thread calls it.
 [[noreturn]] void ExitNow(std::uint32_t code);
 

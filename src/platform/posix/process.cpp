@@ -363,12 +363,16 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
         result = posix_spawn_file_actions_addchdir_np(&actions, currentDirectory);
     }
     // Its own process group, so that Ctrl-C in our terminal reaches only us. Ignored
-    // signals and the signal mask survive exec, so both are reset: we ignore SIGPIPE and
-    // the dispatcher blocks the stop signals.
+    // signals and the signal mask survive exec, so both are set here, as systemd sets
+    // them for a service: nothing blocked, every signal at its default but SIGPIPE, which
+    // stays ignored (we ignore it). A server that outlives us (a stop with no timeout)
+    // then sees a failed write once nobody reads its output, instead of being killed by
+    // the first line it prints while it saves.
     sigset_t none;
     sigset_t all;
     sigemptyset(&none);
     sigfillset(&all);
+    sigdelset(&all, SIGPIPE);
     if (result == 0) {
         posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK |
                                                   POSIX_SPAWN_SETSIGDEF);
@@ -622,6 +626,52 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
     if (bytesWritten != nullptr) *bytesWritten = static_cast<DWORD>(done);
     if (error != 0) return FailWith(error);
     return 1;
+}
+
+HANDLE CreateFileA(const char* fileName, DWORD access, DWORD, const SECURITY_ATTRIBUTES*,
+                   DWORD creationDisposition, DWORD, HANDLE) {
+    if (fileName == nullptr || (access & (kGenericWrite | kFileAppendData)) == 0) {
+        FailWith(EINVAL);
+        return kInvalidHandleValue;
+    }
+    // Non-blocking, so that the open of a FIFO with no reader fails (ENXIO) instead of
+    // waiting for one; on a regular file the flag changes nothing.
+    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if ((access & kGenericWrite) == 0) flags |= O_APPEND;
+    if (creationDisposition == kCreateAlways) {
+        flags |= O_CREAT | O_TRUNC;
+    } else if (creationDisposition == kOpenAlways) {
+        flags |= O_CREAT;
+    }
+    const int fd = posix::RetryOnInterrupt([&] { return open(fileName, flags, 0666); });
+    if (fd < 0) {
+        FailWith(errno);
+        return kInvalidHandleValue;
+    }
+    HandleEntry entry{HandleKind::kDescriptor};
+    entry.fd = fd;
+    return AddHandle(entry);
+}
+
+DWORD GetFileType(HANDLE file) {
+    int fd = -1;
+    if (!AcquireDescriptor(file, fd)) {
+        FailWith(EBADF);
+        return kFileTypeUnknown;
+    }
+    struct stat info {};
+    const int result = fstat(fd, &info);
+    const int error = errno;
+    ReleaseDescriptor(file);
+    if (result != 0) {
+        FailWith(error);
+        return kFileTypeUnknown;
+    }
+    SetLastError(0);
+    if (S_ISREG(info.st_mode)) return kFileTypeDisk;
+    if (S_ISCHR(info.st_mode)) return kFileTypeChar;
+    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return kFileTypePipe;
+    return kFileTypeUnknown;
 }
 
 BOOL CloseHandle(HANDLE handle) {

@@ -60,6 +60,22 @@ DWORD ControlFor(std::uint32_t signal) {
     }
 }
 
+// The dispositions that the service relies on, whatever the parent left ignored or
+// blocked: an ignored SIGCHLD makes the kernel reap the server by itself (its exit code is
+// lost, and its group's number may be reused before we signal it), an ignored stop signal
+// is discarded even while blocked, so the signalfd would never see it. Everything but the
+// control signals is unblocked; those are blocked for the signalfd.
+void TakeOwnSignals(const sigset_t& controls, sigset_t& previous) {
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGUSR1, SIGHUP}) {
+        (void)sigaction(signal, &standard, nullptr);
+    }
+    posix::IgnoreBrokenPipes();
+    pthread_sigmask(SIG_SETMASK, &controls, &previous);
+}
+
 // A stop before there is anyone to hand it to: the process ends as an unprepared
 // program does, killed by that very signal, which systemd counts as a clean stop.
 [[noreturn]] void EndByStopSignal(int signal) {
@@ -236,13 +252,11 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
         SetLastError(EBUSY);
         return 0;
     }
-    posix::IgnoreBrokenPipes();
-
     // Blocked before any thread starts, so that every thread of the service inherits the
     // mask and the signals reach us only here, through the signalfd.
     const sigset_t controls = ControlSignals();
     sigset_t previous;
-    pthread_sigmask(SIG_BLOCK, &controls, &previous);
+    TakeOwnSignals(controls, previous);
     const int signalFd = signalfd(-1, &controls, SFD_CLOEXEC | SFD_NONBLOCK);
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     int error = signalFd < 0 || wakeFd < 0 ? errno : 0;

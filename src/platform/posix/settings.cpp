@@ -1,13 +1,16 @@
 // Process environment, settings file and debugger output on POSIX.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/command_line.h"
@@ -50,15 +53,59 @@ std::string ReadOwnCommandLine() {
     return JoinArguments(static_cast<int>(argv.size()), argv.data());
 }
 
-// The whole file, or false with errno set. A folder opens but cannot be read (EISDIR).
-bool ReadWholeFile(const char* path, std::string& data) {
-    data.clear();
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+// What is read of a settings file at most: far more than any settings file needs, and
+// little enough that an endless or huge "file" (/dev/zero, a log named by mistake) costs
+// nothing. What lies beyond it is not read, as if the file ended there.
+constexpr std::size_t kSettingsReadLimit = 1024 * 1024;
+
+// The file last read, and what tells it apart from a later version of the same path: the
+// settings are read key by key, and the file is read once for all of them.
+struct SettingsFileCopy {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+    timespec changed{};
+    std::string data;
+};
+std::mutex SettingsFileLock;  // guards LastSettingsFile
+SettingsFileCopy LastSettingsFile;
+
+bool SameVersion(const SettingsFileCopy& copy, const char* path, const struct stat& info) {
+    return copy.path == path && copy.device == info.st_dev && copy.inode == info.st_ino &&
+           copy.size == info.st_size && copy.modified.tv_sec == info.st_mtim.tv_sec &&
+           copy.modified.tv_nsec == info.st_mtim.tv_nsec &&
+           copy.changed.tv_sec == info.st_ctim.tv_sec &&
+           copy.changed.tv_nsec == info.st_ctim.tv_nsec;
+}
+
+// Makes LastSettingsFile hold the file's first kSettingsReadLimit bytes, or returns false
+// with errno set. The caller holds SettingsFileLock. Only a regular file
+// is a settings file: anything else (a FIFO, which would block the read, a device, a
+// folder) is a missing one. The open never waits, and never takes a terminal.
+bool ReadSettingsFileLocked(const char* path) {
+    struct stat info {};
+    if (stat(path, &info) != 0) return false;
+    if (!S_ISREG(info.st_mode)) {
+        errno = ENOENT;
+        return false;
+    }
+    if (SameVersion(LastSettingsFile, path, info)) return true;
+    const int fd = posix::RetryOnInterrupt(
+        [&] { return open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK); });
     if (fd < 0) return false;
+    // The path may name another file by now: what counts is the one opened.
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        errno = ENOENT;
+        return false;
+    }
+    std::string data;
     char chunk[8192];
-    for (;;) {
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) continue;
+    while (data.size() < kSettingsReadLimit) {
+        const std::size_t want = std::min(sizeof chunk, kSettingsReadLimit - data.size());
+        const ssize_t got = posix::RetryOnInterrupt([&] { return read(fd, chunk, want); });
         if (got < 0) {
             const int error = errno;
             close(fd);
@@ -69,6 +116,8 @@ bool ReadWholeFile(const char* path, std::string& data) {
         data.append(chunk, static_cast<std::size_t>(got));
     }
     close(fd);
+    LastSettingsFile = SettingsFileCopy{path,         info.st_dev,  info.st_ino,    info.st_size,
+                                        info.st_mtim, info.st_ctim, std::move(data)};
     return true;
 }
 
@@ -77,15 +126,16 @@ bool ReadWholeFile(const char* path, std::string& data) {
 // here, where Windows would look in its own folder.
 bool FindProfileValue(const char* section, const char* key, const char* fileName,
                       std::string& value) {
-    std::string data;
     if (fileName == nullptr || fileName[0] == '\0') {
         SetLastError(ENOENT);
         return false;
     }
-    if (!ReadWholeFile(fileName, data)) {
+    std::lock_guard<std::mutex> hold(SettingsFileLock);
+    if (!ReadSettingsFileLocked(fileName)) {
         SetLastError(static_cast<DWORD>(errno));
         return false;
     }
+    const std::string& data = LastSettingsFile.data;
     return IniFindValue(data.data(), data.size(), section, key, value);
 }
 

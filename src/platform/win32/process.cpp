@@ -176,6 +176,24 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
     return ok;
 }
 
+HANDLE CreateFileA(const char* fileName, DWORD access, DWORD shareMode,
+                   const SECURITY_ATTRIBUTES* attributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile) {
+    static_assert(kFileAppendData == FILE_APPEND_DATA && kGenericWrite == GENERIC_WRITE &&
+                      kCreateAlways == CREATE_ALWAYS && kOpenAlways == OPEN_ALWAYS &&
+                      kFileTypeDisk == FILE_TYPE_DISK && kFileTypeChar == FILE_TYPE_CHAR &&
+                      kFileTypePipe == FILE_TYPE_PIPE,
+                  "the constants are Windows's own");
+    ::SECURITY_ATTRIBUTES native;
+    const ::HANDLE file = ::CreateFileA(
+        fileName, access, shareMode,
+        const_cast<::SECURITY_ATTRIBUTES*>(ToNative(attributes, native)), creationDisposition,
+        flagsAndAttributes, templateFile);
+    return file == INVALID_HANDLE_VALUE ? kInvalidHandleValue : file;
+}
+
+DWORD GetFileType(HANDLE file) { return ::GetFileType(file); }
+
 BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle) != 0 ? 1 : 0; }
 
 void Sleep(DWORD milliseconds) { ::Sleep(milliseconds); }

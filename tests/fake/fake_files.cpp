@@ -1,0 +1,146 @@
+// The fake platform's files: real files through the standard library.
+#include "fake/fake_files.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <system_error>
+
+namespace {
+
+using platform::BOOL;
+using platform::DWORD;
+using platform::HANDLE;
+
+constexpr std::uintptr_t kFileBase = 0x30000;
+constexpr DWORD kErrorAccessDenied = 5;
+
+struct OpenFile {
+    std::FILE* stream;  // null for a path that is no regular file
+    DWORD type;
+};
+
+struct FilesRecord {
+    std::map<std::uintptr_t, OpenFile> open;
+    std::uintptr_t next = kFileBase + 1;
+    int opens = 0;
+    int failNth = 0;
+    DWORD failError = 0;
+    bool failFromThenOn = false;
+};
+
+std::mutex FilesLock;  // the log writer's lock keeps ours short, but tests log from threads
+FilesRecord Files;
+
+std::uintptr_t Id(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+
+}  // namespace
+
+namespace fake {
+
+void ResetFiles() {
+    std::lock_guard hold(FilesLock);
+    for (auto& [id, file] : Files.open) {
+        if (file.stream != nullptr) std::fclose(file.stream);
+    }
+    Files = FilesRecord{};
+}
+
+void FailFileOpen(int nth, DWORD error, bool fromThenOn) {
+    std::lock_guard hold(FilesLock);
+    Files.failNth = Files.opens + nth;
+    Files.failError = error;
+    Files.failFromThenOn = fromThenOn;
+}
+
+int OpenFiles() {
+    std::lock_guard hold(FilesLock);
+    return static_cast<int>(Files.open.size());
+}
+
+bool IsFileHandle(HANDLE handle) {
+    std::lock_guard hold(FilesLock);
+    return Files.open.count(Id(handle)) != 0;
+}
+
+BOOL WriteFileHandle(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten) {
+    std::lock_guard hold(FilesLock);
+    if (bytesWritten != nullptr) *bytesWritten = 0;
+    const auto found = Files.open.find(Id(file));
+    if (found == Files.open.end() || found->second.stream == nullptr) {
+        platform::SetLastError(platform::kErrorInvalidHandle);
+        return 0;
+    }
+    std::FILE* stream = found->second.stream;
+    const std::size_t done = std::fwrite(buffer, 1, size, stream);
+    if (std::fflush(stream) != 0 || done != size) {
+        platform::SetLastError(kErrorAccessDenied);
+        return 0;
+    }
+    if (bytesWritten != nullptr) *bytesWritten = size;
+    return 1;
+}
+
+BOOL CloseFileHandle(HANDLE file) {
+    std::lock_guard hold(FilesLock);
+    const auto found = Files.open.find(Id(file));
+    if (found == Files.open.end()) {
+        platform::SetLastError(platform::kErrorInvalidHandle);
+        return 0;
+    }
+    if (found->second.stream != nullptr) std::fclose(found->second.stream);
+    Files.open.erase(found);
+    return 1;
+}
+
+}  // namespace fake
+
+namespace platform {
+
+HANDLE CreateFileA(const char* fileName, DWORD /*access*/, DWORD /*shareMode*/,
+                   const SECURITY_ATTRIBUTES* /*attributes*/, DWORD creationDisposition,
+                   DWORD /*flagsAndAttributes*/, HANDLE /*templateFile*/) {
+    std::lock_guard hold(FilesLock);
+    const int number = ++Files.opens;
+    if (Files.failNth != 0 &&
+        (number == Files.failNth || (Files.failFromThenOn && number > Files.failNth))) {
+        SetLastError(Files.failError);
+        return kInvalidHandleValue;
+    }
+    if (fileName == nullptr || fileName[0] == '\0') {
+        SetLastError(2);  // ERROR_FILE_NOT_FOUND
+        return kInvalidHandleValue;
+    }
+    std::error_code error;
+    const auto status = std::filesystem::status(fileName, error);
+    OpenFile file{nullptr, kFileTypeChar};
+    if (std::filesystem::is_directory(status)) {
+        SetLastError(kErrorAccessDenied);
+        return kInvalidHandleValue;
+    }
+    if (!std::filesystem::exists(status) || std::filesystem::is_regular_file(status)) {
+        const bool empty = creationDisposition == kCreateAlways;
+        file.stream = std::fopen(fileName, empty ? "wb" : "ab");
+        if (file.stream == nullptr) {
+            SetLastError(kErrorAccessDenied);
+            return kInvalidHandleValue;
+        }
+        file.type = kFileTypeDisk;
+    }
+    const std::uintptr_t id = Files.next++;
+    Files.open.emplace(id, file);
+    return reinterpret_cast<HANDLE>(id);  // NOLINT(performance-no-int-to-ptr)
+}
+
+DWORD GetFileType(HANDLE file) {
+    std::lock_guard hold(FilesLock);
+    const auto found = Files.open.find(Id(file));
+    if (found == Files.open.end()) {
+        SetLastError(kErrorInvalidHandle);
+        return kFileTypeUnknown;
+    }
+    return found->second.type;
+}
+
+}  // namespace platform
