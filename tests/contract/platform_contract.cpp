@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -126,6 +127,40 @@ CONTRACT_CASE(APipeCarriesItsBytesThenBreaksOnceOneSideHasNoEndLeft) {
     EXPECT_FALSE(platform::WriteFile(writeEnd, "quit\r\n", 6, &count, nullptr));
     EXPECT_EQ(platform::GetLastError(), platform::kErrorNoData);
     EXPECT_TRUE(platform::CloseHandle(writeEnd));
+}
+
+// The log: appended to and emptied as a regular file, and anything else told apart
+// before a byte is written to it.
+CONTRACT_CASE(AFileIsAppendedToOrEmptiedAndADeviceIsNoRegularFile) {
+    support::TempFolder folder("contract-file");
+    const std::string path = folder.File("service.log");
+    const auto open = [](const std::string& name, DWORD access, DWORD disposition) {
+        return platform::CreateFileA(name.c_str(), access,
+                                     platform::kFileShareRead | platform::kFileShareWrite, nullptr,
+                                     disposition, platform::kFileAttributeNormal, nullptr);
+    };
+    for (const char* text : {"one\r\n", "two"}) {
+        const HANDLE file = open(path, platform::kFileAppendData, platform::kOpenAlways);
+        ASSERT_NE(file, platform::kInvalidHandleValue) << platform::GetLastError();
+        EXPECT_EQ(platform::GetFileType(file), platform::kFileTypeDisk);
+        DWORD count = 0;
+        EXPECT_TRUE(platform::WriteFile(file, text, static_cast<DWORD>(std::strlen(text)), &count,
+                                        nullptr));
+        EXPECT_TRUE(platform::CloseHandle(file));
+    }
+    EXPECT_EQ(support::ReadWholeFile(path), "one\r\ntwo");
+    const HANDLE emptied = open(path, platform::kGenericWrite, platform::kCreateAlways);
+    ASSERT_NE(emptied, platform::kInvalidHandleValue);
+    EXPECT_TRUE(platform::CloseHandle(emptied));
+    EXPECT_EQ(support::ReadWholeFile(path), "");
+
+    EXPECT_EQ(open(folder.path, platform::kFileAppendData, platform::kOpenAlways),
+              platform::kInvalidHandleValue);
+    const HANDLE device = open(support::kNullDevice, platform::kFileAppendData,
+                               platform::kOpenAlways);
+    ASSERT_NE(device, platform::kInvalidHandleValue) << platform::GetLastError();
+    EXPECT_EQ(platform::GetFileType(device), platform::kFileTypeChar);
+    EXPECT_TRUE(platform::CloseHandle(device));
 }
 
 // The logic writes its quit command into a closed pipe end as handle 0, and a handle closed

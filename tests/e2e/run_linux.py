@@ -209,6 +209,16 @@ def run(scenario, build, keep, valgrind=False):
     log_path = ctx.settings.get("LogFileName", folder + "/Tallowmere.log")
     if not os.path.isabs(log_path):
         log_path = os.path.join(folder, log_path)
+    if s.get("settings_fifo"):
+        os.remove(ini)
+        os.mkfifo(ini)
+    if s.get("log_fifo"):
+        os.mkfifo(log_path)  # nobody ever opens it for reading
+    ignored = [getattr(signal, "SIG" + name) for name in s.get("parent_ignores", [])]
+
+    def as_parent_left_it():
+        for number in ignored:
+            signal.signal(number, signal.SIG_IGN)
     env = dict(os.environ)
     try:
         if s.get("notify_socket"):
@@ -228,7 +238,8 @@ def run(scenario, build, keep, valgrind=False):
         with open(ctx.host_path("service.stdout"), "wb") as out, \
                 open(ctx.host_path("service.stderr"), "wb") as err:
             service = subprocess.Popen(command, cwd=folder, env=env,
-                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+                                       stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                       preexec_fn=as_parent_left_it if ignored else None)
 
         def reports():
             return listener.reports() if listener else []
@@ -344,7 +355,7 @@ def run(scenario, build, keep, valgrind=False):
         known |= {step["make_folder"] for step in s.get("steps", []) if "make_folder" in step}
         if s.get("listener_socket"):
             known.add(os.path.relpath(ctx.expand(s["listener_socket"]), folder))
-        if expect.get("log", []) is not None:
+        if expect.get("log", []) is not None or s.get("log_fifo"):
             known.add(os.path.relpath(log_path, folder))
         for extra in sorted(set(os.listdir(folder)) - known):
             problems.append("unexpected file in the folder: %s" % extra)

@@ -14,6 +14,10 @@ A scenario:
                    service as nobody, uid 65534, through setpriv)
   command_fifo     (Linux) the command file is a named pipe that the driver holds open
                    and never writes: the service waits in its read of the first line
+  settings_fifo    (Linux) the settings file is a named pipe that nobody writes
+  log_fifo         (Linux) the log's path is a named pipe that nobody reads
+  parent_ignores   (Linux) signal names ("CHLD", "TERM") that the service is started
+                   with ignored, as some shells and supervisors leave them
   notify_socket    (Linux) NOTIFY_SOCKET to use instead of the listener's socket
   listener_socket  (Linux) a path socket for the listener instead of an abstract name
   steps            done in order once the service runs:

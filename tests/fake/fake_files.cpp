@@ -2,6 +2,7 @@
 #include "fake/fake_files.h"
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -115,6 +116,14 @@ HANDLE CreateFileA(const char* fileName, DWORD /*access*/, DWORD /*shareMode*/,
     std::error_code error;
     const auto status = std::filesystem::status(fileName, error);
     OpenFile file{nullptr, kFileTypeChar};
+#ifdef _WIN32
+    // Windows's device names name no file in any folder.
+    if (_stricmp(fileName, "NUL") == 0 || _stricmp(fileName, "CON") == 0) {
+        const std::uintptr_t id = Files.next++;
+        Files.open.emplace(id, file);
+        return reinterpret_cast<HANDLE>(id);  // NOLINT(performance-no-int-to-ptr)
+    }
+#endif
     if (std::filesystem::is_directory(status)) {
         SetLastError(kErrorAccessDenied);
         return kInvalidHandleValue;

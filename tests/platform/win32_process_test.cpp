@@ -3,7 +3,9 @@
 #ifdef _WIN32
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "platform/platform.h"
@@ -152,6 +154,61 @@ TEST(Win32Process, TheServerReadsItsStandardInputAndWritesIntoTheOutputPipe) {
     platform::CloseHandle(outRead);
     platform::CloseHandle(inWrite);
     CloseBoth(server);
+}
+
+// Inheritance on, as the launch asks for it, reaches the standard handles only: another
+// inheritable handle open at that moment (an event here; a log file or another launch's
+// pipe in the service) stays out of the server.
+TEST(Win32Process, TheServerInheritsItsStandardHandlesAndNothingElse) {
+    platform::SECURITY_ATTRIBUTES attributes = Inheritable();
+    platform::HANDLE outRead = nullptr, outWrite = nullptr;
+    ASSERT_NE(platform::CreatePipe(&outRead, &outWrite, &attributes, 0), 0);
+    const platform::HANDLE stray = platform::CreateEventA(&attributes, 1, 0, nullptr);
+    ASSERT_NE(stray, nullptr);
+    const auto number = [](platform::HANDLE handle) {
+        return std::to_string(reinterpret_cast<std::uintptr_t>(handle));
+    };
+    std::string line = support::QuoteForCommandLine(support::SampleServerPath()) +
+                       " --handle-state " + number(outWrite) + " --handle-state " +
+                       number(stray) + " --exit 0";
+    platform::STARTUPINFOA start = {};
+    start.cb = 68;
+    start.dwFlags = platform::kStartfUseShowWindow | platform::kStartfUseStdHandles;
+    start.wShowWindow = platform::kSwHide;
+    start.hStdOutput = outWrite;
+    start.hStdError = outWrite;
+    platform::PROCESS_INFORMATION server = {};
+    ASSERT_NE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                       nullptr, &start, &server),
+              0)
+        << "error " << platform::GetLastError();
+    platform::CloseHandle(outWrite);
+    std::string output;
+    char chunk[4096];
+    platform::DWORD got = 0;
+    while (platform::ReadFile(outRead, chunk, sizeof(chunk), &got, nullptr) != 0) {
+        output.append(chunk, got);
+    }
+    EXPECT_EQ(output, "handle " + number(outWrite) + " open\nhandle " + number(stray) +
+                          " closed\n");
+    EXPECT_EQ(WaitForExit(server.hProcess), 0u);
+    platform::CloseHandle(outRead);
+    platform::CloseHandle(stray);
+    CloseBoth(server);
+}
+
+// A file opened without security attributes, as the log is, is never inheritable.
+TEST(Win32Process, AFileOpenedWithoutAttributesIsNotInheritable) {
+    support::TempFolder temp("win32-file");
+    const platform::HANDLE file =
+        platform::CreateFileA(temp.File("a.log").c_str(), platform::kFileAppendData,
+                              platform::kFileShareRead, nullptr, platform::kOpenAlways,
+                              platform::kFileAttributeNormal, nullptr);
+    ASSERT_NE(file, platform::kInvalidHandleValue);
+    DWORD flags = 0xFF;
+    ASSERT_NE(::GetHandleInformation(file, &flags), 0);
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+    platform::CloseHandle(file);
 }
 
 }  // namespace

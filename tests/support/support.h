@@ -31,6 +31,13 @@ std::string MakeFreshFolder(const std::string& tag);
 
 // The same folder, removed with everything in it when the object goes. Its name holds `tag`, the
 // process id and a counter, so tests can run in parallel.
+// The null device's file name: a character device, no regular file.
+#ifdef _WIN32
+constexpr const char* kNullDevice = "NUL";
+#else
+constexpr const char* kNullDevice = "/dev/null";
+#endif
+
 struct TempFolder {
     explicit TempFolder(const std::string& tag);
     ~TempFolder();

@@ -13,6 +13,9 @@
 //   --flood BYTES         write the first BYTES bytes of the flood pattern (below)
 //   --print-padded N:TEXT one write of N bytes: the flood pattern's first N - len(TEXT)
 //                         bytes, then TEXT (a read of exactly N bytes that ends in it)
+//   --handle-state N      write "handle N open" or "handle N closed" and "\n": whether
+//                         the handle (POSIX: descriptor) N is open in this process,
+//                         for tests of what a server inherits
 //   --mark FILE           create FILE (empty): tells a test that the actions before
 //                         it are done, e.g. that a flood did not block
 //   --close-stdin         close standard input now (see --stdin for "at once")
@@ -104,6 +107,7 @@ constexpr const char* kHelp =
     "  --flood BYTES       first BYTES bytes of the pattern of 64-byte lines\n"
     "                      \"flood NNNNNNNN \" + 48 letters from (N mod 26) + \"\\n\"\n"
     "  --print-padded N:TEXT  one write of N bytes: flood bytes, then TEXT\n"
+    "  --handle-state N    write whether handle (descriptor) N is open\n"
     "  --mark FILE         create FILE\n"
     "  --close-stdin       close standard input\n"
     "  --exit CODE         end now with CODE\n"
@@ -281,6 +285,9 @@ void RunAction(const Action& action) {
     if (action.name == "--print") {
         std::string text = Unescape(v);
         WriteAll(1, text.data(), text.size());
+    } else if (action.name == "--handle-state") {
+        const std::string state = "handle " + v + (HandleIsOpen(Number(v)) ? " open\n" : " closed\n");
+        WriteAll(1, state.data(), state.size());
     } else if (action.name == "--eprint") {
         std::string text = Unescape(v);
         WriteAll(2, text.data(), text.size());
@@ -324,7 +331,8 @@ void RunAction(const Action& action) {
 bool IsAction(const std::string& name) {
     static const char* const kWithValue[] = {"--print", "--eprint", "--sleep", "--hint",
                                              "--split-hint", "--flood", "--print-padded",
-                                             "--mark", "--exit", "--spawn-child"};
+                                             "--mark", "--exit", "--spawn-child",
+                                             "--handle-state"};
     return std::any_of(std::begin(kWithValue), std::end(kWithValue),
                        [&](const char* known) { return name == known; });
 }

@@ -6,6 +6,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <fcntl.h>
 #include <spawn.h>
 
 #include <cerrno>
@@ -49,6 +50,12 @@ void CloseStdin() {
 }
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
+
+bool HandleIsOpen(std::uint64_t value) {
+    DWORD flags = 0;
+    return GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(value)),
+                                &flags) != 0;
+}
 
 void ExitNow(std::uint32_t code) { ExitProcess(code); }
 
@@ -102,6 +109,10 @@ std::size_t ReadStdin(char* buffer, std::size_t size) {
 void CloseStdin() { close(0); }
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
+bool HandleIsOpen(std::uint64_t value) {
+    return value <= 0x7FFFFFFF && fcntl(static_cast<int>(value), F_GETFD) != -1;
+}
 
 void ExitNow(std::uint32_t code) { std::_Exit(static_cast<int>(code)); }
 

@@ -18,6 +18,9 @@ std::size_t ReadStdin(char* buffer, std::size_t size);
 void CloseStdin();
 unsigned long ProcessId();
 
+// Whether the handle (POSIX: the descriptor) with this number is open in this process.
+bool HandleIsOpen(std::uint64_t value);
+
 // Ends the whole process at once with this status, whichever thread calls it.
 [[noreturn]] void ExitNow(std::uint32_t code);
 

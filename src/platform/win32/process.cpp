@@ -2,6 +2,8 @@
 // Our records are our own types, so each call fills the real record and hands it on.
 #include <windows.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdlib>
 #include <type_traits>
 
@@ -63,18 +65,63 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
     // means the service's own folder, which null gives.
     if (currentDirectory != nullptr && currentDirectory[0] == '\0') currentDirectory = nullptr;
 
+    // With inheritance on, every inheritable handle open anywhere in the process at this
+    // moment would go with the server (a log file that another thread has open, a pipe of
+    // another launch): the list names the only ones it may have, its standard handles.
+    ::STARTUPINFOEXA extended = {};
+    extended.StartupInfo = start;
+    extended.StartupInfo.cb = sizeof(extended);
+    alignas(std::max_align_t) char listStorage[256];
+    ::HANDLE inherited[3] = {};
+    if (inheritHandles != 0 && (start.dwFlags & STARTF_USESTDHANDLES) != 0) {
+        ::DWORD count = 0;
+        for (const ::HANDLE handle : {start.hStdInput, start.hStdOutput, start.hStdError}) {
+            // The list takes each handle once; a handle of none is no handle to inherit.
+            if (handle == nullptr || handle == INVALID_HANDLE_VALUE) continue;
+            if (std::find(inherited, inherited + count, handle) == inherited + count) {
+                inherited[count++] = handle;
+            }
+        }
+        SIZE_T size = 0;
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listStorage);
+        if (count > 0) {
+            // Asked first: the list's size is the system's to say.
+            (void)::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+            if (size > sizeof listStorage) {
+                ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return 0;
+            }
+            size = sizeof listStorage;
+            if (::InitializeProcThreadAttributeList(list, 1, 0, &size) == 0) return 0;
+            if (::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                            count * sizeof(::HANDLE), nullptr, nullptr) == 0) {
+                const ::DWORD error = ::GetLastError();
+                ::DeleteProcThreadAttributeList(list);
+                ::SetLastError(error);
+                return 0;
+            }
+            extended.lpAttributeList = list;
+            creationFlags |= EXTENDED_STARTUPINFO_PRESENT;
+        } else {
+            inheritHandles = 0;  // nothing to hand over: nothing is inherited
+        }
+    }
+
     ::SECURITY_ATTRIBUTES processNative;
     ::SECURITY_ATTRIBUTES threadNative;
     ::PROCESS_INFORMATION created = {};
-    if (::CreateProcessA(applicationName, commandLine,
-                         const_cast<::SECURITY_ATTRIBUTES*>(
-                             ToNative(processAttributes, processNative)),
-                         const_cast<::SECURITY_ATTRIBUTES*>(
-                             ToNative(threadAttributes, threadNative)),
-                         inheritHandles, creationFlags, environment, currentDirectory,
-                         &start, &created) == 0) {
-        return 0;
+    const BOOL ok = ::CreateProcessA(
+        applicationName, commandLine,
+        const_cast<::SECURITY_ATTRIBUTES*>(ToNative(processAttributes, processNative)),
+        const_cast<::SECURITY_ATTRIBUTES*>(ToNative(threadAttributes, threadNative)),
+        inheritHandles, creationFlags, environment, currentDirectory,
+        &extended.StartupInfo, &created);
+    if (extended.lpAttributeList != nullptr) {
+        const ::DWORD error = ::GetLastError();
+        ::DeleteProcThreadAttributeList(extended.lpAttributeList);
+        ::SetLastError(error);
     }
+    if (ok == 0) return 0;
     information->hProcess = created.hProcess;
     information->hThread = created.hThread;
     information->dwProcessId = created.dwProcessId;
