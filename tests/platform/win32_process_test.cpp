@@ -169,8 +169,8 @@ TEST(Win32Process, TheServerInheritsItsStandardHandlesAndNothingElse) {
         return std::to_string(reinterpret_cast<std::uintptr_t>(handle));
     };
     std::string line = support::QuoteForCommandLine(support::SampleServerPath()) +
-                       " --handle-state " + number(outWrite) + " --handle-state " +
-                       number(stray) + " --exit 0";
+                       " --stdin never --handle-state " + number(outWrite) +
+                       " --handle-state " + number(stray) + " --exit 0";
     platform::STARTUPINFOA start = {};
     start.cb = 68;
     start.dwFlags = platform::kStartfUseShowWindow | platform::kStartfUseStdHandles;

@@ -116,7 +116,9 @@ class Prefix:
         return code, text
 
     def host(self, windows_path):
-        """The Linux path of a path on drive C: or Z:."""
+        """The Linux path of a path on drive C: or Z:; one that exists nowhere for a device."""
+        if windows_path.upper() in ("NUL", "CON"):
+            return "/nonexistent/" + windows_path  # a device: no file to read there
         drive, rest = windows_path[:2].upper(), windows_path[2:].replace("\\", "/")
         if drive == "C:":
             return os.path.join(self.path, "drive_c") + rest
