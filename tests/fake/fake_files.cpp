@@ -22,13 +22,31 @@ struct OpenFile {
     DWORD type;
 };
 
+// "Fail the nth call, once or from then on", counted from the reset.
+struct Countdown {
+    int calls = 0;
+    int failNth = 0;
+    DWORD error = 0;
+    bool fromThenOn = false;
+
+    bool Fails() {
+        ++calls;
+        if (failNth == 0 || (calls != failNth && !(fromThenOn && calls > failNth))) return false;
+        platform::SetLastError(error);
+        return true;
+    }
+    void Arm(int nth, DWORD code, bool always) {
+        failNth = calls + nth;
+        error = code;
+        fromThenOn = always;
+    }
+};
+
 struct FilesRecord {
     std::map<std::uintptr_t, OpenFile> open;
     std::uintptr_t next = kFileBase + 1;
-    int opens = 0;
-    int failNth = 0;
-    DWORD failError = 0;
-    bool failFromThenOn = false;
+    Countdown opens;
+    Countdown writes;
 };
 
 std::mutex FilesLock;  // the log writer's lock keeps ours short, but tests log from threads
@@ -50,9 +68,12 @@ void ResetFiles() {
 
 void FailFileOpen(int nth, DWORD error, bool fromThenOn) {
     std::lock_guard hold(FilesLock);
-    Files.failNth = Files.opens + nth;
-    Files.failError = error;
-    Files.failFromThenOn = fromThenOn;
+    Files.opens.Arm(nth, error, fromThenOn);
+}
+
+void FailFileWrite(int nth, DWORD error, bool fromThenOn) {
+    std::lock_guard hold(FilesLock);
+    Files.writes.Arm(nth, error, fromThenOn);
 }
 
 int OpenFiles() {
@@ -73,6 +94,7 @@ BOOL WriteFileHandle(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWr
         platform::SetLastError(platform::kErrorInvalidHandle);
         return 0;
     }
+    if (Files.writes.Fails()) return 0;
     std::FILE* stream = found->second.stream;
     const std::size_t done = std::fwrite(buffer, 1, size, stream);
     if (std::fflush(stream) != 0 || done != size) {
@@ -103,12 +125,7 @@ HANDLE CreateFileA(const char* fileName, DWORD /*access*/, DWORD /*shareMode*/,
                    const SECURITY_ATTRIBUTES* /*attributes*/, DWORD creationDisposition,
                    DWORD /*flagsAndAttributes*/, HANDLE /*templateFile*/) {
     std::lock_guard hold(FilesLock);
-    const int number = ++Files.opens;
-    if (Files.failNth != 0 &&
-        (number == Files.failNth || (Files.failFromThenOn && number > Files.failNth))) {
-        SetLastError(Files.failError);
-        return kInvalidHandleValue;
-    }
+    if (Files.opens.Fails()) return kInvalidHandleValue;
     if (fileName == nullptr || fileName[0] == '\0') {
         SetLastError(2);  // ERROR_FILE_NOT_FOUND
         return kInvalidHandleValue;

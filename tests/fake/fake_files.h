@@ -17,6 +17,9 @@ void ResetFiles();
 // `error`: only that one, or with fromThenOn every one from it on.
 void FailFileOpen(int nth, platform::DWORD error, bool fromThenOn = false);
 
+// The same for WriteFile on a file.
+void FailFileWrite(int nth, platform::DWORD error, bool fromThenOn = false);
+
 // Files opened and not closed.
 int OpenFiles();
 

@@ -73,6 +73,22 @@ TEST(GetCommandLine, QuotesAnArgumentWithABlankSoTheSettingsPathStaysWhole) {
     EXPECT_EQ(RunChild("command-line", "", ""), self + "\n");
 }
 
+#ifndef _WIN32
+// A settings file is read as far as 1 MiB: a key beyond it is not seen, one before it is,
+// and the same path rewritten is read anew.
+TEST(GetPrivateProfile, ReadsASettingsFileAsFarAsOneMebibyte) {
+    support::TempFolder folder("settings-bound");
+    const std::string path = folder.File("big.ini");
+    const std::string padding = ";" + std::string(1024 * 1024, 'x') + "\r\n";
+    support::WriteWholeFile(path, "[Tallowmere]\r\nUseLog=0\r\n" + padding + "AppendToExistingLog=0\r\n");
+    EXPECT_EQ(platform::GetPrivateProfileIntA("Tallowmere", "UseLog", 1, path.c_str()), 0u);
+    EXPECT_EQ(platform::GetPrivateProfileIntA("Tallowmere", "AppendToExistingLog", 1, path.c_str()),
+              1u);
+    support::WriteWholeFile(path, "[Tallowmere]\r\nUseLog=7\r\n");
+    EXPECT_EQ(platform::GetPrivateProfileIntA("Tallowmere", "UseLog", 1, path.c_str()), 7u);
+}
+#endif
+
 TEST(OutputDebugString, WritesTheTextUnchangedOnStandardError) {
     const std::string text = "Using INI file: /etc/x.ini\n100% \"done\"\r\nno line end";
     EXPECT_EQ(RunChild("debug-output", text, ""), text);

@@ -13,6 +13,7 @@
 #include "config/settings.h"
 #include "config_test_files.h"
 #include "fake/fake_env.h"
+#include "fake/fake_files.h"
 #include "platform/platform.h"
 #include "support/support.h"
 
@@ -29,6 +30,7 @@ void UseLogFile(int useLog, const std::string& fileName) {
     char* copy = static_cast<char*>(platform::Allocate(fileName.size() + 1));
     std::memcpy(copy, fileName.c_str(), fileName.size() + 1);
     Settings.UseLog = useLog;
+    if (Settings.LogFileName != nullptr) platform::Free(Settings.LogFileName);
     Settings.LogFileName = copy;
 }
 
@@ -86,6 +88,23 @@ TEST_F(LogTest, WithUseLogZeroMessagesReachTheDebuggerOutputUnchangedAndNoFile) 
     LogText("");
     EXPECT_EQ(fake::DebugOutput(), "cmd %1\r\nHome folder C:\\50%\n");
     EXPECT_FALSE(std::filesystem::exists(logPath_));
+}
+
+// A log that cannot take a message (a full disk, a file gone read-only, a device in its
+// place) loses none: the whole message goes to the debugger output, and the next one
+// tries the file again.
+TEST_F(LogTest, AMessageThatTheLogCannotTakeGoesWholeToTheDebuggerOutput) {
+    fake::FailFileWrite(1, 112);  // ERROR_DISK_FULL
+    LogText("first\n");
+    LogText("second\n");
+    EXPECT_EQ(fake::DebugOutput(), "first\n");
+    EXPECT_EQ(Log(), "second\r\n");
+
+    const std::string device = support::kNullDevice;
+    UseLogFile(1, device);
+    LogText("third\n");
+    EXPECT_EQ(fake::DebugOutput(), "first\nthird\n");
+    EXPECT_EQ(fake::OpenFiles(), 0);
 }
 
 // --- Formatting ---------------------------------------------------------------------------
