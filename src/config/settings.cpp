@@ -1,9 +1,11 @@
 // Reads the settings file once per process into Settings and prepares the log.
 #include "config/settings.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "config/log.h"
+#include "config/log_file.h"
 #include "config/settings_for_tests.h"
 #include "platform/platform.h"
 
@@ -67,6 +69,12 @@ void LoadSettings() {
         ReadSettingInt("ServerStartupTimeoutInSeconds", 300, path);
     Settings.StopWhenServerEnds = ReadSettingInt("StopWhenServerEnds", 1, path);
     Settings.ServerStopTimeoutInSeconds = ReadSettingInt("ServerStopTimeoutInSeconds", 0, path);
+    Settings.LogOutputAfterStart = ReadSettingInt("LogOutputAfterStart", 0, path);
+    Settings.LogFileMaxSizeInKilobytes = ReadSettingInt("LogFileMaxSizeInKilobytes", 0, path);
+    Settings.LogFilesKept = ReadSettingInt("LogFilesKept", 5, path);
+    // Each rotation walks every kept name once: a number beyond any need would make every
+    // rotation a long walk.
+    Settings.LogFilesKept = std::clamp(Settings.LogFilesKept, 1, kMostLogFilesKept);
 
     // Each text is stored as soon as it is read: an out-of-memory message for a later one
     // goes to the log file named by an earlier one.

@@ -17,7 +17,15 @@ struct SettingsRecord {
     std::int32_t StopWhenServerEnds;          // nonzero: a server that ends stops the service
     std::int32_t ServerStopTimeoutInSeconds;  // 0: stopped as soon as the quit command is
                                               // written; N: wait up to N s for the server
+    std::int32_t LogOutputAfterStart;         // nonzero: the output after the hint is logged
+                                              // too; 0: it is read and dropped
+    std::int32_t LogFileMaxSizeInKilobytes;   // N > 0: the log is rotated before it grows
+                                              // past N KiB; 0 or less: no limit
+    std::int32_t LogFilesKept;                // rotated files kept (LOG.1 ... LOG.N), 1 or more
 };
+
+// The most rotated log files kept; a larger LogFilesKept counts as this.
+constexpr std::int32_t kMostLogFilesKept = 999;
 
 // Process-wide; written only by LoadSettings, before any other thread reads it.
 extern SettingsRecord Settings;

@@ -161,6 +161,7 @@ DWORD ResumeThread(HANDLE thread);
 
 constexpr DWORD kGenericWrite = 0x40000000;  // GENERIC_WRITE
 constexpr DWORD kFileAppendData = 0x4;       // FILE_APPEND_DATA: every write goes to the end
+constexpr DWORD kFileReadAttributes = 0x80;  // FILE_READ_ATTRIBUTES: what GetFileSizeEx needs
 constexpr DWORD kFileShareRead = 0x1;
 constexpr DWORD kFileShareWrite = 0x2;
 constexpr DWORD kFileShareDelete = 0x4;
@@ -172,9 +173,11 @@ constexpr DWORD kFileTypeDisk = 1;  // a regular file
 constexpr DWORD kFileTypeChar = 2;  // a character device (a console, NUL, /dev/null)
 constexpr DWORD kFileTypePipe = 3;  // a pipe or socket (a FIFO on POSIX)
 // CreateFileA's failure value (INVALID_HANDLE_VALUE), never a handle.
-inline HANDLE const kInvalidHandleValue = reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0));
+inline HANDLE const kInvalidHandleValue =
+    reinterpret_cast<HANDLE>(~static_cast<std::uintptr_t>(0));  // NOLINT(performance-no-int-to-ptr)
 
-// Opens or creates a file for writing (access: kGenericWrite or kFileAppendData);
+// Opens or creates a file for writing (access: kGenericWrite or kFileAppendData, with
+// kFileReadAttributes for its size);
 // kInvalidHandleValue with the last error on failure. A null `attributes` gives a handle
 // that no child inherits. POSIX: never waits in the open (a FIFO without a reader fails
 // at once, as a pipe name without a server does on Windows), and never makes a terminal
@@ -186,6 +189,19 @@ HANDLE CreateFileA(const char* fileName, DWORD access, DWORD shareMode,
 // What an open handle stands for: kFileTypeDisk, Char, Pipe, or Unknown (with the last
 // error set when the handle is not valid).
 DWORD GetFileType(HANDLE file);
+
+// The size in bytes of an open file. Nonzero on success.
+BOOL GetFileSizeEx(HANDLE file, std::int64_t* size);
+
+constexpr DWORD kErrorFileNotFound = 2;  // ERROR_FILE_NOT_FOUND, and ENOENT on POSIX
+constexpr DWORD kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND (Windows only)
+constexpr DWORD kMovefileReplaceExisting = 0x1;
+
+// Removes a file. Nonzero on success; a folder is no file to remove.
+BOOL DeleteFileA(const char* fileName);
+// Renames a file, replacing `newName` with kMovefileReplaceExisting (POSIX: always
+// replaces). Nonzero on success.
+BOOL MoveFileExA(const char* existingName, const char* newName, DWORD flags);
 
 // --- Events and waits -------------------------------------------------------------------
 

@@ -88,6 +88,8 @@ platform::DWORD WaitFor(std::uint64_t until, std::uint64_t now) {
 // the first one that a server never read. Cannot block while the lock is held: the input
 // pipe carries nothing but this one command, of at most 4094 bytes, and holds 4096
 // (Windows) or 65536 (Linux). A null quit command (no memory) is written as an empty one.
+// Then our end is closed: the server reads the command and then end of file, so that one
+// that reads lines gets its last line now, not once the program has ended.
 bool WriteQuitCommandLocked(platform::DWORD* error) {
     assert(ServiceLock.HeldHere());
     if (Life.quitWritten) return true;
@@ -100,6 +102,7 @@ bool WriteQuitCommandLocked(platform::DWORD* error) {
         return false;
     }
     Life.quitWritten = true;
+    CloseHandleLocked(InputPipeWrite);
     return true;
 }
 
@@ -143,11 +146,13 @@ SupervisorStep EnterStopped(platform::DWORD code, bool startFailed) {
     return SupervisorStep{true, kStopReportedAlready, 0, false};
 }
 
-// Whether the reader may still be logging what the server wrote before it ended: its end
-// is logged after that. Caller holds ServiceLock.
+// Whether the reader may still be logging what the server wrote before it ended (its
+// last words, after the hint too when that output is logged): its end is logged after
+// that. Caller holds ServiceLock.
 bool LastOutputPendingLocked(std::uint64_t now) {
     assert(ServiceLock.HeldHere());
-    return !Life.outputEnded && ServerStarted.load() == 0 && now < Life.lastOutputUntil;
+    const bool logged = ServerStarted.load() == 0 || Settings.LogOutputAfterStart != 0;
+    return !Life.outputEnded && logged && now < Life.lastOutputUntil;
 }
 
 SupervisorStep WaitForLastOutputLocked(std::uint64_t now) {
@@ -277,6 +282,7 @@ std::optional<SupervisorStep> StartingStep(std::unique_lock<platform::OwnedMutex
 std::optional<SupervisorStep> RunningStep(std::unique_lock<platform::OwnedMutex>& lock,
                                           std::uint64_t now) {
     if (Life.serverEnded && Settings.StopWhenServerEnds != 0) {
+        if (LastOutputPendingLocked(now)) return WaitForLastOutputLocked(now);
         const platform::DWORD code = Life.serverExitCode;
         lock.unlock();
         LogServerEnded(code);

@@ -25,12 +25,23 @@ void EndOfOutput() {
     CloseHandleLocked(InputPipeWrite);
 }
 
-// After the hint nothing more is logged, but the pipe is still emptied: a server whose
-// output nobody reads blocks in its own writes once the pipe is full.
-void DiscardOutput(platform::HANDLE pipe, char* buffer) {
+// After the hint the pipe is still emptied, so that a server whose output nobody reads
+// never blocks in its own writes once the pipe is full; with LogOutputAfterStart what is
+// read is logged as before the hint, without its zero bytes, until the output ends.
+void ReadOutputAfterStart(platform::HANDLE pipe, char* chunk) {
     platform::DWORD read = 0;
-    while (platform::ReadFile(pipe, buffer, kChunkSize, &read, nullptr) != 0) {
+    if (Settings.LogOutputAfterStart == 0) {
+        while (platform::ReadFile(pipe, chunk, kChunkSize, &read, nullptr) != 0) {
+        }
+        return;
     }
+    while (platform::ReadFile(pipe, chunk, kChunkSize, &read, nullptr) != 0) {
+        if (read > kChunkSize) read = kChunkSize;
+        const std::size_t textLength = DropZeroBytes(chunk, read);
+        chunk[textLength] = '\0';
+        LogOutput(chunk, textLength);
+    }
+    PostOutputEnded();
 }
 
 }  // namespace
@@ -102,13 +113,13 @@ platform::DWORD OutputReader(void* /*parameter*/) {
         if (read > kChunkSize) read = kChunkSize;
         const std::size_t textLength = DropZeroBytes(chunk, read);
         chunk[textLength] = '\0';
-        LogText(chunk);
+        LogOutput(chunk, textLength);
         if (FindHint(Settings.StartHint, chunk, textLength, carry, carryLength)) {
             // The "\n" goes first, so that it is in the log before anything the woken
             // supervising thread writes ("Returning the Main Thread").
             LogText("\n");
             PostHintSeen();
-            DiscardOutput(pipe, chunk);
+            ReadOutputAfterStart(pipe, chunk);
             return 1;
         }
     }

@@ -337,7 +337,8 @@ def run(scenario, build, keep, valgrind=False):
 
         stderr = table.read_bytes(ctx.host_path("service.stderr")) or b""
         table.check_log_and_output(expect, ctx, read_log(log_path), log_path, stderr,
-                                   "standard error", problems)
+                                   "standard error", problems,
+                                   lambda number: read_log("%s.%d" % (log_path, number)))
         stdout = table.read_bytes(ctx.host_path("service.stdout")) or b""
         if stdout:
             problems.append("the service wrote to standard output: %r" % stdout)
@@ -357,6 +358,9 @@ def run(scenario, build, keep, valgrind=False):
             known.add(os.path.relpath(ctx.expand(s["listener_socket"]), folder))
         if expect.get("log", []) is not None or s.get("log_fifo"):
             known.add(os.path.relpath(log_path, folder))
+        if "rotated" in expect:
+            known |= {os.path.relpath(log_path, folder) + ".%d" % n
+                      for n in range(1, expect["rotated"]["kept"] + 2)}
         for extra in sorted(set(os.listdir(folder)) - known):
             problems.append("unexpected file in the folder: %s" % extra)
 

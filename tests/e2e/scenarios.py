@@ -48,6 +48,9 @@ A scenario:
     gone_at_end    pid files of the folder (the sample server's --pid-file and
                    --spawn-child) whose processes must be gone by the time the service
                    has ended
+    rotated        {"kept": K}: the log was rotated; its kept files NAME.K ... NAME.1 and
+                   NAME, oldest first, must be the end of what "log" describes (literal
+                   items only), each older one ending at a line's end, and no NAME.(K+1)
     log            the log file, whole: items in order, each a text, {"repeat": TEXT,
                    "min": N}, {"optional": TEXT}, {"one_of": [[items], [items]...]}
                    (where two threads' messages may come in either order),
@@ -353,10 +356,37 @@ def difference(expected, got):
         at, expected[start:at + 160], got[start:at + 160])
 
 
-def check_log_and_output(expect, ctx, log, log_path, output, output_name, problems):
+def check_rotated(expect, ctx, log, read_kept, problems):
+    """The log and its kept files NAME.K ... NAME.1 (read_kept(N) gives NAME.N's bytes, or
+    None): exactly K of them, each older one ending at a line's end, and all of them,
+    oldest first, the end of the whole log the row describes, from a line's start."""
+    kept = expect["rotated"]["kept"]
+    files = [read_kept(number) for number in range(kept, 0, -1)] + [log]
+    if any(f is None for f in files):
+        problems.append("kept files missing: %s" % [kept - i for i, f in enumerate(files)
+                                                       if f is None and i < kept])
+        return
+    if read_kept(kept + 1) is not None:
+        problems.append("more than %d kept files" % kept)
+    for number, text in zip(range(kept, 0, -1), files):
+        if not text.endswith(b"\r\n"):
+            problems.append("kept file %d ends inside a line: %r" % (number, text[-40:]))
+    whole = to_bytes(describe_text(expect["log"], ctx, crlf=True))
+    joined = b"".join(files)
+    start = len(whole) - len(joined)
+    if start < 0 or not whole.endswith(joined) or (start > 0 and whole[start - 1:start] != b"\n"):
+        problems.append("the kept files are not the end of the log: " +
+                        difference(whole[max(start, 0):], joined))
+
+
+def check_log_and_output(expect, ctx, log, log_path, output, output_name, problems,
+                         read_kept=None):
     """The log file (absent when the row's log is null) and the debugger output, as the
-    row expects them; `output_name` says where that output went on this system."""
-    if expect.get("log", []) is None:
+    row expects them; `output_name` says where that output went on this system. With
+    "rotated", the log and its kept files (read_kept) hold the end of the described log."""
+    if "rotated" in expect and log is not None:
+        check_rotated(expect, ctx, log, read_kept, problems)
+    elif expect.get("log", []) is None:
         if log is not None:
             problems.append("a log file was created: %s" % log_path)
     elif log is None:

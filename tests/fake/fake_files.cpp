@@ -5,6 +5,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <string>
 #include <mutex>
 #include <system_error>
 
@@ -20,6 +21,7 @@ constexpr DWORD kErrorAccessDenied = 5;
 struct OpenFile {
     std::FILE* stream;  // null for a path that is no regular file
     DWORD type;
+    std::string path;
 };
 
 // "Fail the nth call, once or from then on", counted from the reset.
@@ -47,6 +49,7 @@ struct FilesRecord {
     std::uintptr_t next = kFileBase + 1;
     Countdown opens;
     Countdown writes;
+    Countdown removals;  // DeleteFileA and MoveFileExA
 };
 
 std::mutex FilesLock;  // the log writer's lock keeps ours short, but tests log from threads
@@ -74,6 +77,11 @@ void FailFileOpen(int nth, DWORD error, bool fromThenOn) {
 void FailFileWrite(int nth, DWORD error, bool fromThenOn) {
     std::lock_guard hold(FilesLock);
     Files.writes.Arm(nth, error, fromThenOn);
+}
+
+void FailFileRemoval(int nth, DWORD error, bool fromThenOn) {
+    std::lock_guard hold(FilesLock);
+    Files.removals.Arm(nth, error, fromThenOn);
 }
 
 int OpenFiles() {
@@ -132,7 +140,7 @@ HANDLE CreateFileA(const char* fileName, DWORD /*access*/, DWORD /*shareMode*/,
     }
     std::error_code error;
     const auto status = std::filesystem::status(fileName, error);
-    OpenFile file{nullptr, kFileTypeChar};
+    OpenFile file{nullptr, kFileTypeChar, fileName};
 #ifdef _WIN32
     // Windows's device names name no file in any folder.
     if (_stricmp(fileName, "NUL") == 0 || _stricmp(fileName, "CON") == 0) {
@@ -157,6 +165,56 @@ HANDLE CreateFileA(const char* fileName, DWORD /*access*/, DWORD /*shareMode*/,
     const std::uintptr_t id = Files.next++;
     Files.open.emplace(id, file);
     return reinterpret_cast<HANDLE>(id);  // NOLINT(performance-no-int-to-ptr)
+}
+
+BOOL GetFileSizeEx(HANDLE file, std::int64_t* size) {
+    std::lock_guard hold(FilesLock);
+    const auto found = Files.open.find(Id(file));
+    if (found == Files.open.end() || found->second.stream == nullptr || size == nullptr) {
+        SetLastError(kErrorInvalidHandle);
+        return 0;
+    }
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(found->second.path, error);
+    if (error) {
+        SetLastError(kErrorFileNotFound);
+        return 0;
+    }
+    *size = static_cast<std::int64_t>(bytes);
+    return 1;
+}
+
+// A missing file gives the system's "not found"; a folder is no file to remove.
+BOOL DeleteFileA(const char* fileName) {
+    std::lock_guard hold(FilesLock);
+    if (Files.removals.Fails()) return 0;
+    std::error_code error;
+    const auto status = std::filesystem::symlink_status(fileName, error);
+    if (!std::filesystem::exists(status)) {
+        SetLastError(kErrorFileNotFound);
+        return 0;
+    }
+    if (std::filesystem::is_directory(status) || !std::filesystem::remove(fileName, error)) {
+        SetLastError(kErrorAccessDenied);
+        return 0;
+    }
+    return 1;
+}
+
+BOOL MoveFileExA(const char* existingName, const char* newName, DWORD /*flags*/) {
+    std::lock_guard hold(FilesLock);
+    if (Files.removals.Fails()) return 0;
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(existingName, error))) {
+        SetLastError(kErrorFileNotFound);
+        return 0;
+    }
+    std::filesystem::rename(existingName, newName, error);
+    if (error) {
+        SetLastError(kErrorAccessDenied);
+        return 0;
+    }
+    return 1;
 }
 
 DWORD GetFileType(HANDLE file) {

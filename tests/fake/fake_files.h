@@ -20,6 +20,9 @@ void FailFileOpen(int nth, platform::DWORD error, bool fromThenOn = false);
 // The same for WriteFile on a file.
 void FailFileWrite(int nth, platform::DWORD error, bool fromThenOn = false);
 
+// The same for DeleteFileA and MoveFileExA, counted together.
+void FailFileRemoval(int nth, platform::DWORD error, bool fromThenOn = false);
+
 // Files opened and not closed.
 int OpenFiles();
 

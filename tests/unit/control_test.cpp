@@ -73,9 +73,10 @@ TEST_F(ControlTest, AStopWritesExactlyTheSixQuitBytesLogsStoppedAndReportsStoppe
     EXPECT_EQ(reports[0].ServiceSpecificExitCode, 0u);
     EXPECT_EQ(reports[0].CheckPoint, 0u);
     EXPECT_EQ(reports[0].WaitHint, 0u);
-    // The server is neither waited for nor ended, and its handles stay open.
+    // The server is neither waited for nor ended; of its handles only our end of its input
+    // goes, so that it reads the command and then end of file.
     EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
-    EXPECT_TRUE(fake::CallsStartingWith("CloseHandle").empty());
+    EXPECT_EQ(fake::CallsStartingWith("CloseHandle"), Strings{"CloseHandle h4"});
 }
 
 TEST_F(ControlTest, AConfiguredQuitCommandIsWrittenByteForByteWithNoLineEndAdded) {

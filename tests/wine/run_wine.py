@@ -489,8 +489,10 @@ def check_server(expect, ctx, prefix, build, problems):
 
 
 def check_texts(expect, ctx, prefix, log_path, debug, problems):
-    table.check_log_and_output(expect, ctx, table.read_bytes(prefix.host(log_path)), log_path,
-                               debug, "debugger output", problems)
+    table.check_log_and_output(
+        expect, ctx, table.read_bytes(prefix.host(log_path)), log_path, debug,
+        "debugger output", problems,
+        lambda number: table.read_bytes(prefix.host("%s.%d" % (log_path, number))))
 
 
 def read_server_pid(ctx, prefix, name=table.PID_FILE):

@@ -16,6 +16,7 @@
 //   --handle-state N      write "handle N open" or "handle N closed" and "\n": whether
 //                         the handle (POSIX: descriptor) N is open in this process,
 //                         for tests of what a server inherits
+//   --wait-for PATH       wait until PATH exists: a test says when the server goes on
 //   --mark FILE           create FILE (empty): tells a test that the actions before
 //                         it are done, e.g. that a flood did not block
 //   --close-stdin         close standard input now (see --stdin for "at once")
@@ -33,6 +34,11 @@
 //   --hint-text TEXT      the start hint (default "STARTED")
 //   --quit TEXT           the server ends once the bytes it received on standard
 //                         input hold TEXT (default "quit", so "quit\r\n" matches too)
+//   --quit-match MODE     anywhere (default): the quit text anywhere in the input; line:
+//                         only as a whole line, ended by LF (CR LF) or by the end of
+//                         input, as a server that reads lines (fgets, readLine) sees it
+//   --at-eof MODE         end (default): end of input ends the server ("eof"); ignore:
+//                         it idles on, as a server that does not care
 //   --on-quit TEXT        write TEXT to standard output when the quit command came,
 //                         before ending (a start hint that comes too late, say)
 //   --quit-delay MS       once the quit command came, take MS milliseconds (a save)
@@ -108,6 +114,7 @@ constexpr const char* kHelp =
     "                      \"flood NNNNNNNN \" + 48 letters from (N mod 26) + \"\\n\"\n"
     "  --print-padded N:TEXT  one write of N bytes: flood bytes, then TEXT\n"
     "  --handle-state N    write whether handle (descriptor) N is open\n"
+    "  --wait-for PATH     wait until PATH exists\n"
     "  --mark FILE         create FILE\n"
     "  --close-stdin       close standard input\n"
     "  --exit CODE         end now with CODE\n"
@@ -115,6 +122,8 @@ constexpr const char* kHelp =
     "Options:\n"
     "  --hint-text TEXT    start hint (default STARTED)\n"
     "  --quit TEXT         end when standard input has brought TEXT (default quit)\n"
+    "  --quit-match MODE   anywhere (default) or line: the quit text as a whole line\n"
+    "  --at-eof MODE       end (default) or ignore: what end of input does\n"
     "  --on-quit TEXT      write TEXT when the quit command came, then end\n"
     "  --quit-delay MS     take MS ms after the quit command before ending\n"
     "  --saved TEXT        write TEXT after that pause, then end\n"
@@ -142,6 +151,8 @@ struct Options {
     std::string onQuit;
     std::string quitDelay = "0";
     std::string saved;
+    std::string quitMatch = "anywhere";
+    std::string atEof = "end";
     std::uint32_t exitCode = 0;
     std::string stdinMode = "read";
     std::string stdinFile;
@@ -255,6 +266,33 @@ void Pause(const std::string& ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(Number(ms)));
 }
 
+// Whether the input so far holds the quit command: anywhere in it, or (--quit-match line)
+// as a whole line, as a server that reads lines (fgets, readLine) sees one: ended by a
+// line feed (a carriage return before it dropped), or by the end of the input.
+bool QuitCommandIn(const std::string& received, bool ended) {
+    if (options.quit.empty()) return false;
+    if (options.quitMatch != "line") return received.find(options.quit) != std::string::npos;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t lineFeed = received.find('\n', start);
+        if (lineFeed == std::string::npos && !ended) return false;
+        std::string line = received.substr(start, lineFeed == std::string::npos
+                                                      ? std::string::npos
+                                                      : lineFeed - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line == options.quit) return true;
+        if (lineFeed == std::string::npos) return false;
+        start = lineFeed + 1;
+    }
+}
+
+[[noreturn]] void Quit() {
+    WriteAll(1, options.onQuit.data(), options.onQuit.size());
+    Pause(options.quitDelay);
+    WriteAll(1, options.saved.data(), options.saved.size());
+    End("quit", options.exitCode);
+}
+
 void StdinReader() {
     std::FILE* record = nullptr;
     if (!options.stdinFile.empty()) {
@@ -265,18 +303,17 @@ void StdinReader() {
     char buffer[4096];
     for (;;) {
         std::size_t size = ReadStdin(buffer, sizeof buffer);
-        if (size == 0) End("eof", options.exitCode);
+        if (size == 0) {
+            if (QuitCommandIn(received, true)) Quit();
+            if (options.atEof == "ignore") return;  // it idles on
+            End("eof", options.exitCode);
+        }
         if (record != nullptr &&
             (std::fwrite(buffer, 1, size, record) != size || std::fflush(record) != 0)) {
             Fail("cannot write " + options.stdinFile);
         }
         received.append(buffer, size);
-        if (!options.quit.empty() && received.find(options.quit) != std::string::npos) {
-            WriteAll(1, options.onQuit.data(), options.onQuit.size());
-            Pause(options.quitDelay);
-            WriteAll(1, options.saved.data(), options.saved.size());
-            End("quit", options.exitCode);
-        }
+        if (QuitCommandIn(received, false)) Quit();
     }
 }
 
@@ -285,6 +322,11 @@ void RunAction(const Action& action) {
     if (action.name == "--print") {
         std::string text = Unescape(v);
         WriteAll(1, text.data(), text.size());
+    } else if (action.name == "--wait-for") {
+        std::error_code ignored;
+        while (!std::filesystem::exists(v, ignored)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
     } else if (action.name == "--handle-state") {
         const std::string state = "handle " + v + (HandleIsOpen(Number(v)) ? " open\n" : " closed\n");
         WriteAll(1, state.data(), state.size());
@@ -332,7 +374,7 @@ bool IsAction(const std::string& name) {
     static const char* const kWithValue[] = {"--print", "--eprint", "--sleep", "--hint",
                                              "--split-hint", "--flood", "--print-padded",
                                              "--mark", "--exit", "--spawn-child",
-                                             "--handle-state"};
+                                             "--handle-state", "--wait-for"};
     return std::any_of(std::begin(kWithValue), std::end(kWithValue),
                        [&](const char* known) { return name == known; });
 }
@@ -362,6 +404,8 @@ int main(int argc, char** argv) {
         else if (name == "--on-quit") options.onQuit = Unescape(value);
         else if (name == "--quit-delay") options.quitDelay = value;
         else if (name == "--saved") options.saved = Unescape(value);
+        else if (name == "--quit-match") options.quitMatch = value;
+        else if (name == "--at-eof") options.atEof = value;
         else if (name == "--exit-code") options.exitCode = static_cast<std::uint32_t>(Number(value));
         else if (name == "--stdin") options.stdinMode = value;
         else if (name == "--stdin-file") options.stdinFile = value;
@@ -375,6 +419,9 @@ int main(int argc, char** argv) {
     }
     if (options.stdinMode != "read" && options.stdinMode != "close" && options.stdinMode != "never")
         Fail("--stdin takes read, close or never");
+    if (options.quitMatch != "anywhere" && options.quitMatch != "line")
+        Fail("--quit-match takes anywhere or line");
+    if (options.atEof != "end" && options.atEof != "ignore") Fail("--at-eof takes end or ignore");
 
     if (!options.startTimeFile.empty()) {
         auto wall = std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch());

@@ -674,6 +674,31 @@ DWORD GetFileType(HANDLE file) {
     return kFileTypeUnknown;
 }
 
+BOOL GetFileSizeEx(HANDLE file, std::int64_t* size) {
+    int fd = -1;
+    if (size == nullptr) return FailWith(EINVAL);
+    if (!AcquireDescriptor(file, fd)) return FailWith(EBADF);
+    struct stat info {};
+    const int result = fstat(fd, &info);
+    const int error = errno;
+    ReleaseDescriptor(file);
+    if (result != 0) return FailWith(error);
+    *size = static_cast<std::int64_t>(info.st_size);
+    return 1;
+}
+
+BOOL DeleteFileA(const char* fileName) {
+    if (fileName == nullptr) return FailWith(EINVAL);
+    if (unlink(fileName) != 0) return FailWith(errno);
+    return 1;
+}
+
+BOOL MoveFileExA(const char* existingName, const char* newName, DWORD) {
+    if (existingName == nullptr || newName == nullptr) return FailWith(EINVAL);
+    if (rename(existingName, newName) != 0) return FailWith(errno);
+    return 1;
+}
+
 BOOL CloseHandle(HANDLE handle) {
     std::lock_guard lock(HandlesLock);
     const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));

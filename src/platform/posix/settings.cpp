@@ -56,7 +56,7 @@ std::string ReadOwnCommandLine() {
 // What is read of a settings file at most: far more than any settings file needs, and
 // little enough that an endless or huge "file" (/dev/zero, a log named by mistake) costs
 // nothing. What lies beyond it is not read, as if the file ended there.
-constexpr std::size_t kSettingsReadLimit = 1024 * 1024;
+constexpr std::size_t kSettingsReadLimit = std::size_t{1024} * 1024;
 
 // The file last read, and what tells it apart from a later version of the same path: the
 // settings are read key by key, and the file is read once for all of them.

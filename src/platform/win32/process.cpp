@@ -71,7 +71,10 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine,
     ::STARTUPINFOEXA extended = {};
     extended.StartupInfo = start;
     extended.StartupInfo.cb = sizeof(extended);
+    // Both live until process creation has returned: the list points into them.
+    // cppcheck-suppress variableScope
     alignas(std::max_align_t) char listStorage[256];
+    // cppcheck-suppress variableScope
     ::HANDLE inherited[3] = {};
     if (inheritHandles != 0 && (start.dwFlags & STARTF_USESTDHANDLES) != 0) {
         ::DWORD count = 0;
@@ -227,6 +230,7 @@ HANDLE CreateFileA(const char* fileName, DWORD access, DWORD shareMode,
                    const SECURITY_ATTRIBUTES* attributes, DWORD creationDisposition,
                    DWORD flagsAndAttributes, HANDLE templateFile) {
     static_assert(kFileAppendData == FILE_APPEND_DATA && kGenericWrite == GENERIC_WRITE &&
+                      kFileReadAttributes == FILE_READ_ATTRIBUTES &&
                       kCreateAlways == CREATE_ALWAYS && kOpenAlways == OPEN_ALWAYS &&
                       kFileTypeDisk == FILE_TYPE_DISK && kFileTypeChar == FILE_TYPE_CHAR &&
                       kFileTypePipe == FILE_TYPE_PIPE,
@@ -236,10 +240,28 @@ HANDLE CreateFileA(const char* fileName, DWORD access, DWORD shareMode,
         fileName, access, shareMode,
         const_cast<::SECURITY_ATTRIBUTES*>(ToNative(attributes, native)), creationDisposition,
         flagsAndAttributes, templateFile);
+    // cppcheck-suppress resourceLeak ; the caller owns the handle
     return file == INVALID_HANDLE_VALUE ? kInvalidHandleValue : file;
 }
 
 DWORD GetFileType(HANDLE file) { return ::GetFileType(file); }
+
+BOOL GetFileSizeEx(HANDLE file, std::int64_t* size) {
+    ::LARGE_INTEGER native = {};
+    if (size == nullptr || ::GetFileSizeEx(file, &native) == 0) return 0;
+    *size = native.QuadPart;
+    return 1;
+}
+
+BOOL DeleteFileA(const char* fileName) { return ::DeleteFileA(fileName) != 0 ? 1 : 0; }
+
+BOOL MoveFileExA(const char* existingName, const char* newName, DWORD flags) {
+    static_assert(kMovefileReplaceExisting == MOVEFILE_REPLACE_EXISTING &&
+                      kErrorFileNotFound == ERROR_FILE_NOT_FOUND &&
+                      kErrorPathNotFound == ERROR_PATH_NOT_FOUND,
+                  "the constants are Windows's own");
+    return ::MoveFileExA(existingName, newName, flags) != 0 ? 1 : 0;
+}
 
 BOOL CloseHandle(HANDLE handle) { return ::CloseHandle(handle) != 0 ? 1 : 0; }
 

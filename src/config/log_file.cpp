@@ -1,0 +1,226 @@
+// The log file: whole appends, the line that the server's output leaves open, rotation.
+#include "config/log_file.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+
+#include "config/log.h"
+#include "config/settings.h"
+#include "config/text.h"
+#include "platform/platform.h"
+
+namespace {
+
+// A kept file's name: the log's name, ".", and a number of at most three digits.
+constexpr std::size_t kNumberedNameSize = 4096 + 8;
+
+// Guards each append and the records below: the start routine, the output reader and the
+// control handler log at the same moments, and each append must land whole.
+std::mutex LogLock;
+
+// The log's last line, wherever the last append went: whether it is still open (no line
+// feed yet), whether the server's output left it so, and how many bytes it holds so far
+// in the current file.
+struct OpenLine {
+    bool open = false;
+    bool byOutput = false;
+    std::uint64_t length = 0;
+};
+OpenLine Line;                     // guarded by LogLock
+bool RotationFailureTold = false;  // guarded by LogLock: told once until one succeeds
+
+// The log is only ever a regular file: a FIFO or a device could block a write for good
+// (a FIFO with no reader blocks even the open), and every thread that logs waits behind
+// that write, the stop's included. The handle is never inherited: no server gets a copy.
+platform::HANDLE OpenLogFile(const char* fileName, platform::DWORD access,
+                             platform::DWORD disposition) {
+    const platform::HANDLE file = platform::CreateFileA(
+        fileName, access | platform::kFileReadAttributes,
+        platform::kFileShareRead | platform::kFileShareWrite | platform::kFileShareDelete,
+        nullptr, disposition, platform::kFileAttributeNormal, nullptr);
+    if (file == platform::kInvalidHandleValue) return file;
+    if (platform::GetFileType(file) != platform::kFileTypeDisk) {
+        platform::CloseHandle(file);
+        return platform::kInvalidHandleValue;
+    }
+    return file;
+}
+
+// The bytes that `length` bytes of text take in the file: each line feed becomes two.
+std::uint64_t StoredLength(const char* text, std::size_t length) {
+    return length + static_cast<std::uint64_t>(std::count(text, text + length, '\n'));
+}
+
+// Writes the text with each line feed as CR LF, after a CR LF of its own when
+// `breakLine`. The conversion goes into a buffer of our own first, so that a chunk of the
+// server's output (4,096 bytes, 4,160 or so once converted) leaves in one write.
+bool WriteConverted(platform::HANDLE file, const char* text, std::size_t length,
+                    bool breakLine) {
+    bool written = true;
+    char converted[2 * 4096 + 2];  // a whole chunk, every byte of it a line feed
+    std::size_t used = 0;
+    auto flush = [&] {
+        platform::DWORD done = 0;
+        if (used > 0 && platform::WriteFile(file, converted, static_cast<platform::DWORD>(used),
+                                            &done, nullptr) == 0) {
+            written = false;
+        }
+        used = 0;
+    };
+    if (breakLine) {
+        converted[used++] = '\r';
+        converted[used++] = '\n';
+    }
+    const char* const end = text + length;
+    for (const char* piece = text; piece < end;) {
+        const char* lineFeed = static_cast<const char*>(std::memchr(piece, '\n', end - piece));
+        const char* stop = lineFeed != nullptr ? lineFeed : end;
+        while (piece < stop) {
+            if (used == sizeof converted) flush();
+            const std::size_t take = std::min<std::size_t>(stop - piece, sizeof converted - used);
+            std::memcpy(converted + used, piece, take);
+            used += take;
+            piece += take;
+        }
+        if (lineFeed == nullptr) break;
+        if (used + 2 > sizeof converted) flush();
+        converted[used++] = '\r';
+        converted[used++] = '\n';
+        piece = lineFeed + 1;
+    }
+    flush();
+    return written;
+}
+
+void NumberedName(const char* fileName, int number, char (&name)[kNumberedNameSize]) {
+    std::size_t used = AppendCut(name, 0, sizeof name, fileName);
+    if (number == 0) return;
+    char suffix[16];
+    char* p = suffix + sizeof suffix;
+    *--p = '\0';
+    for (int n = number; n > 0; n /= 10) *--p = static_cast<char>('0' + n % 10);
+    *--p = '.';
+    (void)AppendCut(name, used, sizeof name, p);
+}
+
+bool IsMissing(platform::DWORD error) {
+    return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound;
+}
+
+// NAME.K goes, NAME.i becomes NAME.(i+1) from the oldest down, NAME becomes NAME.1. Each
+// name taken over was emptied by the step before, so a step that fails stops the whole
+// rotation before anything kept is overwritten: 0, or that step's error.
+platform::DWORD RotateLocked(const char* fileName, int kept) {
+    char from[kNumberedNameSize];
+    char to[kNumberedNameSize];
+    NumberedName(fileName, kept, to);
+    if (platform::DeleteFileA(to) == 0 && !IsMissing(platform::GetLastError())) {
+        return platform::GetLastError();
+    }
+    for (int number = kept - 1; number >= 0; --number) {
+        NumberedName(fileName, number, from);
+        NumberedName(fileName, number + 1, to);
+        if (platform::MoveFileExA(from, to, platform::kMovefileReplaceExisting) == 0 &&
+            !IsMissing(platform::GetLastError())) {
+            return platform::GetLastError();
+        }
+    }
+    return 0;
+}
+
+// Whether the append would take a file of `size` bytes past the limit and may be put into
+// a new one: not while it goes on with an open line of the server's that fits the limit
+// whole, which the rotation would cut.
+bool RotationDueLocked(std::int64_t size, std::uint64_t adding, std::uint64_t limit,
+                       const char* text, std::size_t length, LogSource source) {
+    if (size <= 0 || static_cast<std::uint64_t>(size) + adding <= limit) return false;
+    if (source != LogSource::kOutput || !Line.open || !Line.byOutput) return true;
+    const char* lineFeed = static_cast<const char*>(std::memchr(text, '\n', length));
+    const std::size_t rest = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - text) + 2
+                                                 : length;
+    return Line.length + rest > limit;
+}
+
+// Appends to the log file, rotating it first when the append would take it past its
+// limit. False when the file cannot be opened or written. `*rotationError` is set when
+// a rotation failed and that has not been told yet.
+bool AppendToFileLocked(const char* fileName, const char* text, std::size_t length,
+                        LogSource source, bool& breakLine, platform::DWORD* rotationError) {
+    platform::HANDLE file = OpenLogFile(fileName, platform::kFileAppendData,
+                                        platform::kOpenAlways);
+    if (file == platform::kInvalidHandleValue) return false;
+    const std::int32_t kibibytes = Settings.LogFileMaxSizeInKilobytes;
+    std::int64_t size = 0;
+    if (kibibytes > 0 && platform::GetFileSizeEx(file, &size) != 0 &&
+        RotationDueLocked(size, StoredLength(text, length) + (breakLine ? 2 : 0),
+                          static_cast<std::uint64_t>(kibibytes) * 1024u, text, length,
+                          source)) {
+        // Closed first: Windows renames no file that is open without sharing its deletion.
+        platform::CloseHandle(file);
+        const platform::DWORD error = RotateLocked(fileName, Settings.LogFilesKept);
+        if (error == 0) {
+            RotationFailureTold = false;
+            Line = OpenLine{};  // a new file: the append begins a line
+            breakLine = false;
+        } else if (!RotationFailureTold) {
+            // Nothing is lost: the append goes into the file as it is.
+            RotationFailureTold = true;
+            *rotationError = error;
+        }
+        file = OpenLogFile(fileName, platform::kFileAppendData, platform::kOpenAlways);
+        if (file == platform::kInvalidHandleValue) return false;
+    }
+    const bool written = WriteConverted(file, text, length, breakLine);
+    platform::CloseHandle(file);
+    return written;
+}
+
+// The log's last line after the append.
+void FollowLineLocked(const char* text, std::size_t length, LogSource source, bool breakLine) {
+    if (length == 0) return;
+    Line.byOutput = source == LogSource::kOutput;
+    const char* last = text + length;
+    while (last > text && last[-1] != '\n') --last;
+    const std::uint64_t after = static_cast<std::uint64_t>(text + length - last);
+    if (last > text || breakLine) {
+        Line.length = after;
+    } else {
+        Line.length += after;
+    }
+    Line.open = after > 0;
+}
+
+}  // namespace
+
+void AppendToLog(const char* text, std::size_t length, LogSource source) {
+    platform::DWORD rotationError = 0;
+    {
+        std::lock_guard<std::mutex> hold(LogLock);
+        bool breakLine = source == LogSource::kMessage && Line.open && Line.byOutput &&
+                         length > 0 && text[0] != '\n';
+        // No file name yet (memory ran out for it) or a file that cannot be opened: the
+        // text goes to the debugger output, and the next append tries the file again.
+        if (Settings.UseLog == 0 || Settings.LogFileName == nullptr ||
+            !AppendToFileLocked(Settings.LogFileName, text, length, source, breakLine,
+                                &rotationError)) {
+            if (breakLine) platform::OutputDebugStringA("\n");
+            platform::OutputDebugStringA(text);
+        }
+        FollowLineLocked(text, length, source, breakLine);
+    }
+    // Outside the lock, as every message is written; told once until a rotation succeeds.
+    if (rotationError != 0) {
+        LogFormatted("Log rotation failed with error %ld\n",
+                     static_cast<std::int32_t>(rotationError));
+    }
+}
+
+void EmptyLogFile(const char* fileName) {
+    std::lock_guard<std::mutex> hold(LogLock);
+    const platform::HANDLE file =
+        OpenLogFile(fileName, platform::kGenericWrite, platform::kCreateAlways);
+    if (file != platform::kInvalidHandleValue) platform::CloseHandle(file);
+    Line = OpenLine{};
+}
