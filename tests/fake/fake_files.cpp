@@ -38,7 +38,7 @@ struct Countdown {
         return true;
     }
     void Arm(int nth, DWORD code, bool always) {
-        failNth = calls + nth;
+        failNth = nth == 0 ? 0 : calls + nth;
         error = code;
         fromThenOn = always;
     }

@@ -14,7 +14,7 @@ namespace fake {
 void ResetFiles();
 
 // Counting from the last reset, makes the nth CreateFileA (1 = the first) fail with
-// `error`: only that one, or with fromThenOn every one from it on.
+// `error`: only that one, or with fromThenOn every one from it on. nth 0 fails none.
 void FailFileOpen(int nth, platform::DWORD error, bool fromThenOn = false);
 
 // The same for WriteFile on a file.

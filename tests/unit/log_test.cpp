@@ -107,6 +107,50 @@ TEST_F(LogTest, AMessageThatTheLogCannotTakeGoesWholeToTheDebuggerOutput) {
     EXPECT_EQ(fake::OpenFiles(), 0);
 }
 
+// --- Rotation ---------------------------------------------------------------------------
+
+constexpr platform::DWORD kSharingViolation = 32;
+
+// A rotation that fails (a kept file held open by another program) loses nothing: the
+// append goes into the log as it is, the failure is told once, and a later append over
+// the limit tries again.
+TEST_F(LogTest, ARotationThatFailsLosesNothingIsToldOnceAndIsTriedAgain) {
+    Settings.LogFileMaxSizeInKilobytes = 1;
+    Settings.LogFilesKept = 2;
+    const std::string first = std::string(900, 'a') + "\n";
+    const std::string second = std::string(200, 'b') + "\n";
+    LogText(first.c_str());
+    fake::FailFileRemoval(1, kSharingViolation, true);
+    LogText(second.c_str());
+    LogText(second.c_str());
+    EXPECT_EQ(Log(), WithCrLf(first + second + "Log rotation failed with error 32\n" + second));
+    EXPECT_FALSE(std::filesystem::exists(Path("service.log.1")));
+
+    fake::FailFileRemoval(0, 0);
+    LogText("third\n");
+    EXPECT_EQ(ReadFile(Path("service.log.1")),
+              WithCrLf(first + second + "Log rotation failed with error 32\n" + second));
+    EXPECT_EQ(Log(), "third\r\n");
+    EXPECT_EQ(fake::OpenFiles(), 0);
+}
+
+// The kept files move from the oldest down, and a step that fails stops the rotation
+// before the file it would have moved onto is overwritten.
+TEST_F(LogTest, ARotationStopsAtTheStepThatFailsSoNoKeptFileIsOverwritten) {
+    Settings.LogFileMaxSizeInKilobytes = 1;
+    Settings.LogFilesKept = 2;
+    const std::string full = std::string(1020, 'x') + "\n";  // 1,022 bytes stored
+    WriteFile(Path("service.log.1"), "one\r\n");
+    WriteFile(Path("service.log.2"), "two\r\n");
+    LogText(full.c_str());
+    // Removing service.log.2 works; moving service.log.1 onto it does not, nor any step after.
+    fake::FailFileRemoval(2, kSharingViolation, true);
+    LogText("next\n");
+    EXPECT_FALSE(std::filesystem::exists(Path("service.log.2")));
+    EXPECT_EQ(ReadFile(Path("service.log.1")), "one\r\n");
+    EXPECT_EQ(Log(), WithCrLf(full + "next\n" + "Log rotation failed with error 32\n"));
+}
+
 // --- Formatting ---------------------------------------------------------------------------
 
 TEST_F(LogTest, NumbersPrintAsSigned32BitValuesWithDAndLd) {

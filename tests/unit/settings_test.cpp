@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "config/settings.h"
+#include "config/settings_for_tests.h"
 #include "config_test_files.h"
 #include "fake/fake_env.h"
 #include "platform/platform.h"
@@ -73,6 +75,23 @@ TEST_F(LoadSettingsTest, EveryKeyOfTheSectionIsRead) {
     ExpectTexts("Tallow", "run.log", "C:\\srv\\start.bat", "C:\\srv", "quit", "Server ready");
     EXPECT_EQ(Settings.ServerStartupTimeoutInSeconds, -5);
     EXPECT_EQ(ReadFile(Path("run.log")), StartupLines("run.log", "C:\\srv\\start.bat", "C:\\srv"));
+}
+
+TEST_F(LoadSettingsTest, TheLogKeysHaveTheirDefaultsAndTheKeptCountItsBounds) {
+    LoadWith("missing.ini");
+    EXPECT_EQ(Settings.LogOutputAfterStart, 0);
+    EXPECT_EQ(Settings.LogFileMaxSizeInKilobytes, 0);
+    EXPECT_EQ(Settings.LogFilesKept, 5);
+    for (const auto& [written, kept] :
+         {std::pair{"0", 1}, {"-3", 1}, {"12", 12}, {"999", 999}, {"1000000", 999}}) {
+        ResetSettingsForTest();
+        LoadWithFile(std::string("[Tallowmere]\r\nLogOutputAfterStart=1\r\n"
+                                 "LogFileMaxSizeInKilobytes=10240\r\nLogFilesKept=") +
+                     written + "\r\n");
+        EXPECT_EQ(Settings.LogOutputAfterStart, 1);
+        EXPECT_EQ(Settings.LogFileMaxSizeInKilobytes, 10240);
+        EXPECT_EQ(Settings.LogFilesKept, kept) << written;
+    }
 }
 
 TEST_F(LoadSettingsTest, ATimeoutOfZeroStaysZero) {
