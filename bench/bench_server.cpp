@@ -5,6 +5,7 @@
 //
 //   start NS   first thing in main
 //   hint NS    just before the hint is written
+//   flooded NS the flood after the hint (--flood-after) is written
 //   quit NS    the read that completed the quit command returned
 //
 // Usage: tm-bench-server [option]...
@@ -15,6 +16,8 @@
 //   --after-rate BYTES   after the hint, keep printing BYTES bytes a second in pieces
 //                        every 10 ms (0, the default: print nothing more)
 //   --after-flood        after the hint, print as fast as the pipe takes it
+//   --flood-after BYTES  after the hint, print BYTES bytes of 64-byte lines and then
+//                        "DONE\n", stamping "flooded" once that is written
 //   --end-after MS       end by itself (status 7) MS ms after the hint, stamping "end"
 //                        just before
 //   --max-life SECONDS   end on its own after this long (default 120)
@@ -112,6 +115,7 @@ std::uint64_t Number(const char* text) {
 int main(int argc, char** argv) {
     const std::int64_t started = MonotonicNs();
     std::uint64_t flood = 0, hintDelayMs = 0, afterRate = 0, maxLife = 120, endAfterMs = 0;
+    std::uint64_t floodAfter = 0;
     bool endAfter = false;
     bool afterFlood = false, hello = false, exitNow = false;
     std::string hint = "Server STARTED";
@@ -133,6 +137,7 @@ int main(int argc, char** argv) {
         else if (name == "--hint-delay") hintDelayMs = Number(value);
         else if (name == "--hint") hint = value;
         else if (name == "--after-rate") afterRate = Number(value);
+        else if (name == "--flood-after") floodAfter = Number(value);
         else if (name == "--max-life") maxLife = Number(value);
         else if (name == "--end-after") {
             endAfterMs = Number(value);
@@ -160,6 +165,10 @@ int main(int argc, char** argv) {
     hint += '\n';
     Stamp("hint", MonotonicNs());
     if (!WriteAll(hint.data(), hint.size())) return 0;
+    if (floodAfter > 0) {
+        if (!Flood(floodAfter) || !WriteAll("DONE\n", 5)) return 0;
+        Stamp("flooded", MonotonicNs());
+    }
 
     if (endAfter) {
         timespec pause{static_cast<time_t>(endAfterMs / 1000),

@@ -131,8 +131,9 @@ class Bench:
             pass
         return found
 
-    def service(self, server_args, options, wrapper=None):
-        """Runs the wrapper once with the bench server and the given probe options."""
+    def service(self, server_args, options, wrapper=None, settings=""):
+        """Runs the wrapper once with the bench server and the given probe options;
+        `settings` adds lines to the settings file."""
         self.trial += 1
         stamps = "stamps.%d" % self.trial
         self.fresh(stamps, "service.log")
@@ -142,8 +143,8 @@ class Bench:
         with open(self.path("service.ini"), "w") as f:
             f.write("[Tallowmere]\nUseLog=1\nAppendToExistingLog=0\n"
                     "LogFileName=%s\nCommandFile=%s\nLaunchFolder=%s\n"
-                    "ServerStartupTimeoutInSeconds=60\n"
-                    % (self.path("service.log"), self.path("server.cmd"), self.work))
+                    "ServerStartupTimeoutInSeconds=60\n%s"
+                    % (self.path("service.log"), self.path("server.cmd"), self.work, settings))
         events = self.run_probe(["--notify", self.path("notify.sock")] + options,
                                 [wrapper or self.wrapper, "-" + self.path("service.ini")])
         events.update(self.stamps(stamps))
@@ -248,6 +249,64 @@ def figure_copying(bench, rounds, flood):
     show("ratio wrapper / cat", spread(ratio_cat, digits=2))
 
 
+def figure_after_hint(bench, rounds, flood):
+    """The output after the hint: copied with LogOutputAfterStart=1 (with and without a
+    rotation every MiB) against the minimal loop, and drained with 0 against a pipe into
+    /dev/null."""
+    print("\n1b. The server's output after its hint: %d MiB, %d rounds" % (flood // MIB, rounds))
+    print("   (copied: from the server's first instruction to DONE at the log's end;"
+          " drained: the server's own time to write the flood)")
+    kinds = ["logged", "rotated", "minimal", "drained", "devnull"]
+    times = {k: [] for k in kinds}
+    ratios = {"logged": [], "rotated": [], "drained": []}
+    copy = ["--watch", bench.path("service.log"), "--tail", "DONE\\r\\n", "--min-size", "0",
+            "--stop-when-done"]
+    for r in range(rounds):
+        this = {}
+        for kind in kinds[r % len(kinds):] + kinds[:r % len(kinds)]:
+            if kind in ("logged", "rotated"):
+                settings = "LogOutputAfterStart=1\n"
+                if kind == "rotated":
+                    settings += "LogFileMaxSizeInKilobytes=1024\nLogFilesKept=2\n"
+                e = bench.service(["--flood-after", str(flood)], copy, settings=settings)
+                if "done" not in e or "start" not in e:
+                    sys.exit("bench: %s did not copy the whole flood" % kind)
+                this[kind] = (e["done"] - e["start"]) / 1e9
+                bench.fresh("service.log", "service.log.1", "service.log.2")
+            elif kind == "minimal":
+                e = bench.piped("%s %s" % (quote(bench.minimal), quote(bench.path("minimal.log"))),
+                                "minimal.log", flood)
+                this[kind] = (e["done"] - e["start"]) / 1e9
+            elif kind == "drained":
+                e = bench.service(["--flood-after", str(flood), "--end-after", "0"], [])
+                if "flooded" not in e or "hint" not in e:
+                    sys.exit("bench: the drained flood was not written")
+                this[kind] = (e["flooded"] - e["hint"]) / 1e9
+            else:
+                stamps = bench.path("devnull.stamps")
+                bench.fresh("devnull.stamps")
+                subprocess.run(["/bin/sh", "-c", "exec %s --stamps %s --flood-after %d --end-after 0"
+                                " </dev/null | cat >/dev/null" % (quote(bench.server), quote(stamps), flood)],
+                               check=True, timeout=300)
+                e = bench.stamps("devnull.stamps")
+                this[kind] = (e["flooded"] - e["hint"]) / 1e9
+            check(e, kind)
+            times[kind].append(this[kind])
+        for kind in ("logged", "rotated"):
+            ratios[kind].append(this[kind] / this["minimal"])
+        ratios["drained"].append(this["drained"] / this["devnull"])
+    labels = {"logged": "LogOutputAfterStart=1", "rotated": "  the same, rotated every 1 MiB",
+              "minimal": "minimal loop (read, open, write CR LF, close)",
+              "drained": "LogOutputAfterStart=0 (drained)", "devnull": "a pipe into cat >/dev/null"}
+    for kind in kinds:
+        med = statistics.median(times[kind])
+        show(labels[kind], spread(times[kind], " s", digits=3) + "  %.0f MiB/s" % (flood / MIB / med))
+    for kind, target in (("logged", 1.10), ("rotated", 1.10)):
+        verdict = "ok" if statistics.median(ratios[kind]) <= target else "OFF TARGET"
+        show("ratio %s / minimal loop (target <= 1.10)" % kind, spread(ratios[kind], digits=3) + "  " + verdict)
+    show("ratio drained / pipe into /dev/null", spread(ratios["drained"], digits=3))
+
+
 def figure_service_runs(bench, runs, rng):
     """Start-up, hint to running and stop latency: one service run gives all three."""
     print("\n2-4. %d service runs: start, hint after a random 0-500 ms, running, SIGTERM" % runs)
@@ -328,6 +387,8 @@ def figure_footprint(bench, window, rate):
             ("wrapper, server idle", bench.service, []),
             ("least wrapper, server idle", bench.relayed, []),
             ("wrapper, server prints %d KiB/s" % (rate // 1024), bench.service, ["--after-rate", str(rate)]),
+            ("wrapper logging it (LogOutputAfterStart=1)", bench.service, ["--after-rate", str(rate)]),
+            ("wrapper logging, server idle", bench.service, []),
             ("least wrapper, server prints %d KiB/s" % (rate // 1024), bench.relayed, ["--after-rate", str(rate)]),
             ("other build, server idle", bench.service if bench.args.alt_wrapper else None, [])):
         if runner is None:
@@ -335,6 +396,8 @@ def figure_footprint(bench, window, rate):
         options = ["--window-ms", ms, "--settle-ms", "200", "--stop-on-running"]
         if label.startswith("other build"):
             e = runner(["--hint-delay", "0"] + extra, options, wrapper=bench.args.alt_wrapper)
+        elif label.startswith("wrapper logging"):
+            e = runner(["--hint-delay", "0"] + extra, options, settings="LogOutputAfterStart=1\n")
         else:
             e = runner(["--hint-delay", "0"] + extra, options)
         check(e, label)
@@ -407,6 +470,7 @@ def main():
         print("machine: " + machine(bench))
         if "1" in only:
             figure_copying(bench, rounds, args.flood_mib * MIB)
+            figure_after_hint(bench, rounds, args.flood_mib * MIB)
         if only & {"2", "3", "4"}:
             figure_service_runs(bench, runs, rng)
         if "5" in only:

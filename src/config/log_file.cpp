@@ -30,6 +30,8 @@ struct OpenLine {
 };
 OpenLine Line;                     // guarded by LogLock
 bool RotationFailureTold = false;  // guarded by LogLock: told once until one succeeds
+std::int64_t KnownSize = -1;       // guarded by LogLock: the file's size after our last
+                                   // append (with a size limit), or -1 when unknown
 
 // The log is only ever a regular file: a FIFO or a device could block a write for good
 // (a FIFO with no reader blocks even the open), and every thread that logs waits behind
@@ -48,50 +50,46 @@ platform::HANDLE OpenLogFile(const char* fileName, platform::DWORD access,
     return file;
 }
 
-// The bytes that `length` bytes of text take in the file: each line feed becomes two.
-std::uint64_t StoredLength(const char* text, std::size_t length) {
-    return length + static_cast<std::uint64_t>(std::count(text, text + length, '\n'));
+// The largest text that is converted whole before it is written: a chunk of the server's
+// output; every message is shorter. A longer text goes in pieces of this size.
+constexpr std::size_t kWholeText = 4096;
+
+// The text as it is stored, each line feed as CR LF, after a CR LF of its own when asked:
+// converted once, so that its stored size is known before the rotation decides, and so
+// that a chunk (4,096 bytes, 4,160 or so once converted) leaves in one write.
+struct StoredText {
+    char bytes[2 * kWholeText + 2];  // a whole chunk, every byte of it a line feed
+    std::size_t used;
+};
+StoredText Stored;  // guarded by LogLock
+
+// Converts up to kWholeText bytes of text into Stored; returns how many it took.
+std::size_t ConvertLocked(const char* text, std::size_t length, bool breakLine) {
+    Stored.used = 0;
+    if (breakLine) {
+        Stored.bytes[Stored.used++] = '\r';
+        Stored.bytes[Stored.used++] = '\n';
+    }
+    const std::size_t take = std::min(length, kWholeText);
+    for (std::size_t at = 0; at < take;) {
+        const char* lineFeed = static_cast<const char*>(std::memchr(text + at, '\n', take - at));
+        const std::size_t stop = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - text) : take;
+        std::memcpy(Stored.bytes + Stored.used, text + at, stop - at);
+        Stored.used += stop - at;
+        if (lineFeed == nullptr) break;
+        Stored.bytes[Stored.used++] = '\r';
+        Stored.bytes[Stored.used++] = '\n';
+        at = stop + 1;
+    }
+    return take;
 }
 
-// Writes the text with each line feed as CR LF, after a CR LF of its own when
-// `breakLine`. The conversion goes into a buffer of our own first, so that a chunk of the
-// server's output (4,096 bytes, 4,160 or so once converted) leaves in one write.
-bool WriteConverted(platform::HANDLE file, const char* text, std::size_t length,
-                    bool breakLine) {
-    bool written = true;
-    char converted[2 * 4096 + 2];  // a whole chunk, every byte of it a line feed
-    std::size_t used = 0;
-    auto flush = [&] {
-        platform::DWORD done = 0;
-        if (used > 0 && platform::WriteFile(file, converted, static_cast<platform::DWORD>(used),
-                                            &done, nullptr) == 0) {
-            written = false;
-        }
-        used = 0;
-    };
-    if (breakLine) {
-        converted[used++] = '\r';
-        converted[used++] = '\n';
-    }
-    const char* const end = text + length;
-    for (const char* piece = text; piece < end;) {
-        const char* lineFeed = static_cast<const char*>(std::memchr(piece, '\n', end - piece));
-        const char* stop = lineFeed != nullptr ? lineFeed : end;
-        while (piece < stop) {
-            if (used == sizeof converted) flush();
-            const std::size_t take = std::min<std::size_t>(stop - piece, sizeof converted - used);
-            std::memcpy(converted + used, piece, take);
-            used += take;
-            piece += take;
-        }
-        if (lineFeed == nullptr) break;
-        if (used + 2 > sizeof converted) flush();
-        converted[used++] = '\r';
-        converted[used++] = '\n';
-        piece = lineFeed + 1;
-    }
-    flush();
-    return written;
+bool WriteStored(platform::HANDLE file, std::size_t from) {
+    platform::DWORD done = 0;
+    return Stored.used <= from ||
+           platform::WriteFile(file, Stored.bytes + from,
+                               static_cast<platform::DWORD>(Stored.used - from), &done,
+                               nullptr) != 0;
 }
 
 void NumberedName(const char* fileName, int number, char (&name)[kNumberedNameSize]) {
@@ -152,28 +150,57 @@ bool AppendToFileLocked(const char* fileName, const char* text, std::size_t leng
                                         platform::kOpenAlways);
     if (file == platform::kInvalidHandleValue) return false;
     const std::int32_t kibibytes = Settings.LogFileMaxSizeInKilobytes;
-    std::int64_t size = 0;
-    if (kibibytes > 0 && platform::GetFileSizeEx(file, &size) != 0 &&
-        RotationDueLocked(size, StoredLength(text, length) + (breakLine ? 2 : 0),
-                          static_cast<std::uint64_t>(kibibytes) * 1024u, text, length,
-                          source)) {
+    const std::uint64_t limit = static_cast<std::uint64_t>(kibibytes > 0 ? kibibytes : 0) * 1024u;
+    std::size_t taken = ConvertLocked(text, length, breakLine);
+    // A text longer than a chunk (none of ours is) is sized by what it would take.
+    std::uint64_t adding = Stored.used;
+    for (std::size_t at = taken; at < length; ++at) adding += text[at] == '\n' ? 2 : 1;
+    const auto due = [&](std::int64_t size) {
+        return RotationDueLocked(size, adding, limit, text, length, source);
+    };
+    // Our own count of the file's size decides while it says the append fits (a status
+    // call for every chunk of output would cost more than the rest of the append); the
+    // file itself is asked when the count is unknown and before every rotation, so that a
+    // log that someone else emptied meanwhile is not rotated for nothing.
+    std::int64_t size = KnownSize;
+    if (limit > 0 && (size < 0 || due(size)) && platform::GetFileSizeEx(file, &size) == 0) {
+        size = -1;
+    }
+    std::size_t from = 0;
+    if (limit > 0 && size >= 0 && due(size)) {
         // Closed first: Windows renames no file that is open without sharing its deletion.
         platform::CloseHandle(file);
         const platform::DWORD error = RotateLocked(fileName, Settings.LogFilesKept);
         if (error == 0) {
             RotationFailureTold = false;
             Line = OpenLine{};  // a new file: the append begins a line
-            breakLine = false;
+            if (breakLine) {
+                breakLine = false;
+                from = 2;
+                adding -= 2;
+            }
         } else if (!RotationFailureTold) {
             // Nothing is lost: the append goes into the file as it is.
             RotationFailureTold = true;
             *rotationError = error;
         }
         file = OpenLogFile(fileName, platform::kFileAppendData, platform::kOpenAlways);
-        if (file == platform::kInvalidHandleValue) return false;
+        if (file == platform::kInvalidHandleValue || platform::GetFileSizeEx(file, &size) == 0) {
+            size = -1;
+        }
+        if (file == platform::kInvalidHandleValue) {
+            KnownSize = -1;
+            return false;
+        }
     }
-    const bool written = WriteConverted(file, text, length, breakLine);
+    bool written = WriteStored(file, from);
+    while (written && taken < length) {
+        const std::size_t more = ConvertLocked(text + taken, length - taken, false);
+        written = WriteStored(file, 0);
+        taken += more;
+    }
     platform::CloseHandle(file);
+    KnownSize = written && size >= 0 ? size + static_cast<std::int64_t>(adding) : -1;
     return written;
 }
 
@@ -223,4 +250,5 @@ void EmptyLogFile(const char* fileName) {
         OpenLogFile(fileName, platform::kGenericWrite, platform::kCreateAlways);
     if (file != platform::kInvalidHandleValue) platform::CloseHandle(file);
     Line = OpenLine{};
+    KnownSize = -1;
 }

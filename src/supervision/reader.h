@@ -10,11 +10,13 @@
 // Size of one read of the output pipe.
 constexpr platform::DWORD kChunkSize = 4096;
 
-// The thread routine. Logs each chunk exactly as read until the start hint shows up
-// (then sets ServerStarted, wakes the supervising thread, logs "\n" and goes on reading
-// and discarding, so that a server that keeps printing never blocks on a full pipe) or
-// until a read fails (then stores the server's exit code in ServiceStatus, closes the four
-// pipe ends and logs "\n"; the process handle is the supervising thread's). Returns 1.
+// The thread routine. Logs each chunk as read (without its zero bytes) until the start
+// hint shows up, then sets ServerStarted, wakes the supervising thread, logs "\n" and goes
+// on reading, so that a server that keeps printing never blocks on a full pipe: with
+// LogOutputAfterStart it logs on what it reads until the output ends (and says so),
+// otherwise it drops it. When a read fails before the hint, it stores the server's exit
+// code in ServiceStatus, closes the four pipe ends and logs "\n"; the process handle is
+// the supervising thread's. Returns 1.
 platform::DWORD OutputReader(void* parameter);
 
 // Removes the zero bytes from the first `length` bytes, keeping the order of the others,
