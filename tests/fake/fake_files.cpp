@@ -21,6 +21,7 @@ constexpr DWORD kErrorAccessDenied = 5;
 struct OpenFile {
     std::FILE* stream;  // null for a path that is no regular file
     DWORD type;
+    // cppcheck-suppress unusedStructMember ; read through the map's iterator
     std::string path;
 };
 

@@ -54,7 +54,7 @@ unsigned long ProcessId() { return GetCurrentProcessId(); }
 bool HandleIsOpen(std::uint64_t value) {
     DWORD flags = 0;
     // A handle's number, as the test that asks passes it on the command line.
-    const auto handle = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
+    auto* const handle = reinterpret_cast<HANDLE>(  // NOLINT(performance-no-int-to-ptr)
         static_cast<std::uintptr_t>(value));
     return GetHandleInformation(handle, &flags) != 0;
 }
