@@ -53,6 +53,21 @@ void CloseBoth(const platform::PROCESS_INFORMATION& server) {
     platform::CloseHandle(server.hProcess);
 }
 
+// Starts `line` as the launch does: its standard handles redirected, inheritance on.
+bool StartRedirected(std::string line, platform::HANDLE input, platform::HANDLE output,
+                     platform::PROCESS_INFORMATION& server) {
+    platform::STARTUPINFOA start = {};
+    start.cb = 68;
+    start.dwFlags = platform::kStartfUseShowWindow | platform::kStartfUseStdHandles;
+    start.wShowWindow = platform::kSwHide;
+    start.hStdInput = input;
+    start.hStdOutput = output;
+    start.hStdError = output;
+    server = {};
+    return platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                    nullptr, &start, &server) != 0;
+}
+
 TEST(Win32LaunchFolder, AnEmptyFolderTextStartsTheServerInTheCallersFolder) {
     support::TempFolder temp("win32-empty-folder");
     std::string cwdFile = temp.File("cwd.txt");
@@ -109,17 +124,8 @@ TEST(Win32Process, TheServerReadsItsStandardInputAndWritesIntoTheOutputPipe) {
     std::string line = support::QuoteForCommandLine(support::SampleServerPath()) +
                        " --print \"hello\\r\\n\" --eprint err --stdin-file " +
                        support::QuoteForCommandLine(stdinFile) + " --exit-code 5";
-    platform::STARTUPINFOA start = {};
-    start.cb = 68;
-    start.dwFlags = platform::kStartfUseShowWindow | platform::kStartfUseStdHandles;
-    start.wShowWindow = platform::kSwHide;
-    start.hStdInput = inRead;
-    start.hStdOutput = outWrite;
-    start.hStdError = outWrite;
-    platform::PROCESS_INFORMATION server = {};
-    ASSERT_NE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
-                                       nullptr, &start, &server),
-              0)
+    platform::PROCESS_INFORMATION server;
+    ASSERT_TRUE(StartRedirected(line, inRead, outWrite, server))
         << "error " << platform::GetLastError();
 
     // Our copies of the server's ends go, so the pipe breaks when the server ends.
@@ -171,16 +177,8 @@ TEST(Win32Process, TheServerInheritsItsStandardHandlesAndNothingElse) {
     std::string line = support::QuoteForCommandLine(support::SampleServerPath()) +
                        " --stdin never --handle-state " + number(outWrite) +
                        " --handle-state " + number(stray) + " --exit 0";
-    platform::STARTUPINFOA start = {};
-    start.cb = 68;
-    start.dwFlags = platform::kStartfUseShowWindow | platform::kStartfUseStdHandles;
-    start.wShowWindow = platform::kSwHide;
-    start.hStdOutput = outWrite;
-    start.hStdError = outWrite;
-    platform::PROCESS_INFORMATION server = {};
-    ASSERT_NE(platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
-                                       nullptr, &start, &server),
-              0)
+    platform::PROCESS_INFORMATION server;
+    ASSERT_TRUE(StartRedirected(line, nullptr, outWrite, server))
         << "error " << platform::GetLastError();
     platform::CloseHandle(outWrite);
     std::string output;
