@@ -48,9 +48,11 @@ constexpr DWORD kServiceStopPending = 3;
 constexpr DWORD kServiceRunning = 4;
 constexpr DWORD kServiceAcceptStop = 1;
 constexpr DWORD kServiceAcceptShutdown = 4;
+constexpr DWORD kServiceAcceptPreshutdown = 0x100;  // SERVICE_ACCEPT_PRESHUTDOWN
 constexpr DWORD kServiceControlStop = 1;
 constexpr DWORD kServiceControlInterrogate = 4;
 constexpr DWORD kServiceControlShutdown = 5;
+constexpr DWORD kServiceControlPreshutdown = 15;  // SERVICE_CONTROL_PRESHUTDOWN
 constexpr DWORD kStillActive = 259;  // exit code of a process that has not ended
 
 // Laid out as Win32's SERVICE_STATUS: seven unsigned 32-bit fields in this order.
@@ -79,7 +81,9 @@ struct SERVICE_TABLE_ENTRYA {
 // POSIX: SIGTERM and SIGINT are stop (1), SIGUSR1 interrogate (4), SIGHUP 6.
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table);
 
-// Returns the status handle, or 0 with the last error set.
+// Returns the status handle, or 0 with the last error set. Windows: registered through
+// the extended call (RegisterServiceCtrlHandlerExA), the one that preshutdown reaches;
+// every control is answered as handled.
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
                                                   LPHANDLER_FUNCTION handler);
 

@@ -20,11 +20,13 @@ void ServiceStart(platform::DWORD /*argc*/, char** /*argv*/) {
         ServiceStatus.ServiceType =
             platform::kServiceWin32OwnProcess | platform::kServiceWin32ShareProcess;
         ServiceStatus.CurrentState = platform::kServiceStartPending;
-        // A service that waits for its server asks to hear of a shutdown too, so that the
-        // machine waits for the server's save.
+        // A service that waits for its server asks to hear of a shutdown too, and of the
+        // preshutdown before it: only that one gives a service more than the system's
+        // few seconds (its own PreshutdownTimeout), so that the machine waits for the save.
         ServiceStatus.ControlsAccepted =
             Settings.ServerStopTimeoutInSeconds > 0
-                ? platform::kServiceAcceptStop | platform::kServiceAcceptShutdown
+                ? platform::kServiceAcceptStop | platform::kServiceAcceptShutdown |
+                      platform::kServiceAcceptPreshutdown
                 : platform::kServiceAcceptStop;
         ServiceStatus.Win32ExitCode = 0;
         ServiceStatus.ServiceSpecificExitCode = 0;

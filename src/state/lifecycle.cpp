@@ -364,7 +364,8 @@ void PostOutputEnded() {
 
 void PostControl(platform::DWORD control) {
     const bool stop = control == platform::kServiceControlStop ||
-                      (control == platform::kServiceControlShutdown &&
+                      ((control == platform::kServiceControlShutdown ||
+                        control == platform::kServiceControlPreshutdown) &&
                        Settings.ServerStopTimeoutInSeconds > 0);
     if (stop) {
         std::unique_lock lock(ServiceLock);

@@ -34,7 +34,8 @@ void PostHintSeen();
 // The reader met the end of the server's output, and logged what came before it.
 void PostOutputEnded();
 
-// A control request, on the dispatcher's thread. Stop (and shutdown, when accepted) is
+// A control request, on the dispatcher's thread. Stop (and shutdown and preshutdown, when
+// accepted) is
 // acted on by the supervising thread once the server's launch has begun, and here before
 // it; interrogate reports; any other code is logged and reported.
 void PostControl(platform::DWORD control);

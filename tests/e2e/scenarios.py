@@ -421,13 +421,13 @@ PENDING_STATES = ("START_PENDING", "STOP_PENDING")
 
 
 def controls_accepted(settings):
-    """What every report carries: stop, and shutdown too when the service waits for its
-    server."""
+    """What every report carries: stop, and shutdown and preshutdown too when the service
+    waits for its server."""
     try:
         waits = int(settings.get("ServerStopTimeoutInSeconds") or 0) > 0
     except ValueError:
         waits = False
-    return 5 if waits else 1
+    return 0x105 if waits else 1
 
 
 def check_reports(patterns, reports, problems, check_point_of, mismatch):

@@ -84,24 +84,32 @@ TEST_F(LifecycleTest, AServerThatEndsAsTheStopDeadlineFallsDueIsNotEndedTheHardW
 }
 
 // A machine's shutdown must wait for the server's save only when the service waits for it
-// at all; otherwise the manager never sends it, and it is any other code.
-TEST_F(LifecycleTest, TheShutdownControlIsAStopOnlyForAServiceThatWaitsForItsServer) {
-    RunWithStopTimeout(10);
-    ControlHandler(platform::kServiceControlShutdown);
-    fake::SetSleepHook([](int sleep) {
-        if (sleep == 1) fake::SetExitCode(0);
-    });
-    EXPECT_EQ(Supervise(), kStopReportedAlready);
-    EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
-    EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
+// at all; otherwise the manager never sends it, and it is any other code. The same holds
+// for the preshutdown before it, which is what gives a service time at a shutdown.
+TEST_F(LifecycleTest, ShutdownAndPreshutdownAreAStopOnlyForAServiceThatWaitsForItsServer) {
+    for (const platform::DWORD control :
+         {platform::kServiceControlShutdown, platform::kServiceControlPreshutdown}) {
+        SCOPED_TRACE(control);
+        TearDown();
+        SetUp();
+        RunWithStopTimeout(10);
+        ControlHandler(control);
+        fake::SetSleepHook([](int sleep) {
+            if (sleep == 1) fake::SetExitCode(0);
+        });
+        EXPECT_EQ(Supervise(), kStopReportedAlready);
+        EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
+        EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
 
-    TearDown();
-    SetUp();
-    RunWithStopTimeout(0);
-    ControlHandler(platform::kServiceControlShutdown);
-    EXPECT_TRUE(fake::CallsStartingWith("WriteFile").empty());
-    EXPECT_EQ(States(fake::Reports()), (StateList{4, 4}));
-    EXPECT_NE(Log().find("Unrecognized opcode 5\n"), std::string::npos);
+        TearDown();
+        SetUp();
+        RunWithStopTimeout(0);
+        ControlHandler(control);
+        EXPECT_TRUE(fake::CallsStartingWith("WriteFile").empty());
+        EXPECT_EQ(States(fake::Reports()), (StateList{4, 4}));
+        EXPECT_NE(Log().find("Unrecognized opcode " + std::to_string(control) + "\n"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(LifecycleTest, AStopDuringTheStartWaitsForTheServerToo) {

@@ -32,12 +32,16 @@ VOID WINAPI ServiceMainTrampoline(::DWORD argc, LPSTR* argv) {
     if (routine != nullptr) routine(argc, argv);
 }
 
-VOID WINAPI ControlTrampoline(::DWORD control) {
+// The extended handler: preshutdown reaches only a handler registered this way. The
+// answer is NO_ERROR for every control: each one is handled, at least by a report.
+::DWORD WINAPI ControlTrampoline(::DWORD control, ::DWORD /*eventType*/, LPVOID /*eventData*/,
+                                 LPVOID /*context*/) {
     HandlerCallsUnderWay.fetch_add(1);
     HandlerThread.store(GetCurrentThreadId());
     platform::LPHANDLER_FUNCTION routine = ControlRoutine.load();
     if (routine != nullptr) routine(control);
     HandlerCallsUnderWay.fetch_sub(1);
+    return NO_ERROR;
 }
 
 void LetTheHandlersAnswerLeave() {
@@ -71,8 +75,11 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(const char* serviceName,
                                                   LPHANDLER_FUNCTION handler) {
     // Stored first: the manager may deliver a request as soon as the call returns.
     ControlRoutine.store(handler);
+    static_assert(kServiceAcceptPreshutdown == SERVICE_ACCEPT_PRESHUTDOWN &&
+                      kServiceControlPreshutdown == SERVICE_CONTROL_PRESHUTDOWN,
+                  "the constants are Windows's own");
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(
-        ::RegisterServiceCtrlHandlerA(serviceName, ControlTrampoline));
+        ::RegisterServiceCtrlHandlerExA(serviceName, ControlTrampoline, nullptr));
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, const SERVICE_STATUS* status) {
