@@ -3,12 +3,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "config/log.h"
 #include "config/settings.h"
-#include "config/text.h"
+#include "config/settings_for_tests.h"
 #include "platform/platform.h"
 
 namespace {
@@ -92,15 +93,13 @@ bool WriteStored(platform::HANDLE file, std::size_t from) {
                                nullptr) != 0;
 }
 
+// NAME.number; number 0 is NAME itself.
 void NumberedName(const char* fileName, int number, char (&name)[kNumberedNameSize]) {
-    std::size_t used = AppendCut(name, 0, sizeof name, fileName);
-    if (number == 0) return;
-    char suffix[16];
-    char* p = suffix + sizeof suffix;
-    *--p = '\0';
-    for (int n = number; n > 0; n /= 10) *--p = static_cast<char>('0' + n % 10);
-    *--p = '.';
-    (void)AppendCut(name, used, sizeof name, p);
+    if (number == 0) {
+        (void)std::snprintf(name, sizeof name, "%s", fileName);
+    } else {
+        (void)std::snprintf(name, sizeof name, "%s.%d", fileName, number);
+    }
 }
 
 bool IsMissing(platform::DWORD error) {
@@ -250,5 +249,12 @@ void EmptyLogFile(const char* fileName) {
         OpenLogFile(fileName, platform::kGenericWrite, platform::kCreateAlways);
     if (file != platform::kInvalidHandleValue) platform::CloseHandle(file);
     Line = OpenLine{};
+    KnownSize = -1;
+}
+
+void ResetLogFileForTest() {
+    std::lock_guard<std::mutex> hold(LogLock);
+    Line = OpenLine{};
+    RotationFailureTold = false;
     KnownSize = -1;
 }

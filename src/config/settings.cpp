@@ -97,6 +97,7 @@ void LoadSettings() {
 }
 
 void ResetSettingsForTest() {
+    ResetLogFileForTest();
     FreeText(Settings.ServiceName);
     FreeText(Settings.LogFileName);
     FreeText(Settings.CommandFile);

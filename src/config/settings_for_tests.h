@@ -2,5 +2,9 @@
 // test program loads them many times.
 #pragma once
 
-// Frees the six texts of Settings and zeroes the record, as at process start.
+// Frees the six texts of Settings and zeroes the record, and forgets what the log writer
+// knows of the log (its last line, its size, a rotation failure told), as at process start.
 void ResetSettingsForTest();
+
+// The log writer's part of that.
+void ResetLogFileForTest();

@@ -198,7 +198,11 @@ DWORD GetFileType(HANDLE file);
 BOOL GetFileSizeEx(HANDLE file, std::int64_t* size);
 
 constexpr DWORD kErrorFileNotFound = 2;  // ERROR_FILE_NOT_FOUND, and ENOENT on POSIX
-constexpr DWORD kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND (Windows only)
+#ifdef _WIN32
+constexpr DWORD kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND: no such folder
+#else
+constexpr DWORD kErrorPathNotFound = 2;  // ENOENT, for a missing folder too
+#endif
 constexpr DWORD kMovefileReplaceExisting = 0x1;
 
 // Removes a file. Nonzero on success; a folder is no file to remove.

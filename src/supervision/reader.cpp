@@ -25,6 +25,15 @@ void EndOfOutput() {
     CloseHandleLocked(InputPipeWrite);
 }
 
+// Logs the `read` bytes of a chunk without their zero bytes and terminates what is left;
+// returns its length.
+std::size_t LogChunk(char* chunk, platform::DWORD read) {
+    const std::size_t textLength = DropZeroBytes(chunk, read < kChunkSize ? read : kChunkSize);
+    chunk[textLength] = '\0';
+    LogOutput(chunk, textLength);
+    return textLength;
+}
+
 // After the hint the pipe is still emptied, so that a server whose output nobody reads
 // never blocks in its own writes once the pipe is full; with LogOutputAfterStart what is
 // read is logged as before the hint, without its zero bytes, until the output ends.
@@ -36,10 +45,7 @@ void ReadOutputAfterStart(platform::HANDLE pipe, char* chunk) {
         return;
     }
     while (platform::ReadFile(pipe, chunk, kChunkSize, &read, nullptr) != 0) {
-        if (read > kChunkSize) read = kChunkSize;
-        const std::size_t textLength = DropZeroBytes(chunk, read);
-        chunk[textLength] = '\0';
-        LogOutput(chunk, textLength);
+        (void)LogChunk(chunk, read);
     }
     PostOutputEnded();
 }
@@ -110,10 +116,7 @@ platform::DWORD OutputReader(void* /*parameter*/) {
             PostOutputEnded();
             return 1;
         }
-        if (read > kChunkSize) read = kChunkSize;
-        const std::size_t textLength = DropZeroBytes(chunk, read);
-        chunk[textLength] = '\0';
-        LogOutput(chunk, textLength);
+        const std::size_t textLength = LogChunk(chunk, read);
         if (FindHint(Settings.StartHint, chunk, textLength, carry, carryLength)) {
             // The "\n" goes first, so that it is in the log before anything the woken
             // supervising thread writes ("Returning the Main Thread").

@@ -5,9 +5,11 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <string>
 #include <mutex>
+#include <string>
 #include <system_error>
+
+#include "fake/fake_platform.h"
 
 namespace {
 
@@ -25,32 +27,9 @@ struct OpenFile {
     std::string path;
 };
 
-// "Fail the nth call, once or from then on", counted from the reset.
-struct Countdown {
-    int calls = 0;
-    int failNth = 0;
-    DWORD error = 0;
-    bool fromThenOn = false;
-
-    bool Fails() {
-        ++calls;
-        if (failNth == 0 || (calls != failNth && !(fromThenOn && calls > failNth))) return false;
-        platform::SetLastError(error);
-        return true;
-    }
-    void Arm(int nth, DWORD code, bool always) {
-        failNth = nth == 0 ? 0 : calls + nth;
-        error = code;
-        fromThenOn = always;
-    }
-};
-
 struct FilesRecord {
     std::map<std::uintptr_t, OpenFile> open;
     std::uintptr_t next = kFileBase + 1;
-    Countdown opens;
-    Countdown writes;
-    Countdown removals;  // DeleteFileA and MoveFileExA
 };
 
 std::mutex FilesLock;  // the log writer's lock keeps ours short, but tests log from threads
@@ -68,21 +47,6 @@ void ResetFiles() {
         if (file.stream != nullptr) std::fclose(file.stream);
     }
     Files = FilesRecord{};
-}
-
-void FailFileOpen(int nth, DWORD error, bool fromThenOn) {
-    std::lock_guard hold(FilesLock);
-    Files.opens.Arm(nth, error, fromThenOn);
-}
-
-void FailFileWrite(int nth, DWORD error, bool fromThenOn) {
-    std::lock_guard hold(FilesLock);
-    Files.writes.Arm(nth, error, fromThenOn);
-}
-
-void FailFileRemoval(int nth, DWORD error, bool fromThenOn) {
-    std::lock_guard hold(FilesLock);
-    Files.removals.Arm(nth, error, fromThenOn);
 }
 
 int OpenFiles() {
@@ -103,7 +67,7 @@ BOOL WriteFileHandle(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWr
         platform::SetLastError(platform::kErrorInvalidHandle);
         return 0;
     }
-    if (Files.writes.Fails()) return 0;
+    if (ShouldFail(Op::FileWrite)) return 0;
     std::FILE* stream = found->second.stream;
     const std::size_t done = std::fwrite(buffer, 1, size, stream);
     if (std::fflush(stream) != 0 || done != size) {
@@ -134,7 +98,7 @@ HANDLE CreateFileA(const char* fileName, DWORD /*access*/, DWORD /*shareMode*/,
                    const SECURITY_ATTRIBUTES* /*attributes*/, DWORD creationDisposition,
                    DWORD /*flagsAndAttributes*/, HANDLE /*templateFile*/) {
     std::lock_guard hold(FilesLock);
-    if (Files.opens.Fails()) return kInvalidHandleValue;
+    if (fake::ShouldFail(fake::Op::CreateFileA)) return kInvalidHandleValue;
     if (fileName == nullptr || fileName[0] == '\0') {
         SetLastError(2);  // ERROR_FILE_NOT_FOUND
         return kInvalidHandleValue;
@@ -188,7 +152,7 @@ BOOL GetFileSizeEx(HANDLE file, std::int64_t* size) {
 // A missing file gives the system's "not found"; a folder is no file to remove.
 BOOL DeleteFileA(const char* fileName) {
     std::lock_guard hold(FilesLock);
-    if (Files.removals.Fails()) return 0;
+    if (fake::ShouldFail(fake::Op::DeleteFileA)) return 0;
     std::error_code error;
     const auto status = std::filesystem::symlink_status(fileName, error);
     if (!std::filesystem::exists(status)) {
@@ -204,7 +168,7 @@ BOOL DeleteFileA(const char* fileName) {
 
 BOOL MoveFileExA(const char* existingName, const char* newName, DWORD /*flags*/) {
     std::lock_guard hold(FilesLock);
-    if (Files.removals.Fails()) return 0;
+    if (fake::ShouldFail(fake::Op::MoveFileExA)) return 0;
     std::error_code error;
     if (!std::filesystem::exists(std::filesystem::symlink_status(existingName, error))) {
         SetLastError(kErrorFileNotFound);

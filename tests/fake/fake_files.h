@@ -10,18 +10,9 @@
 
 namespace fake {
 
-// Closes every file still open and forgets the failures. Called by Reset.
+// Closes every file still open. Called by Reset. Failures are injected with fake::Fail:
+// Op::CreateFileA, Op::FileWrite, Op::DeleteFileA, Op::MoveFileExA.
 void ResetFiles();
-
-// Counting from the last reset, makes the nth CreateFileA (1 = the first) fail with
-// `error`: only that one, or with fromThenOn every one from it on. nth 0 fails none.
-void FailFileOpen(int nth, platform::DWORD error, bool fromThenOn = false);
-
-// The same for WriteFile on a file.
-void FailFileWrite(int nth, platform::DWORD error, bool fromThenOn = false);
-
-// The same for DeleteFileA and MoveFileExA, counted together.
-void FailFileRemoval(int nth, platform::DWORD error, bool fromThenOn = false);
 
 // Files opened and not closed.
 int OpenFiles();

@@ -263,6 +263,11 @@ int ClosedHandleUses() {
     return S.closedHandleUses;
 }
 
+bool ShouldFail(Op op) {
+    std::lock_guard lock(FakeLock);
+    return ShouldFailLocked(op);
+}
+
 void Fail(Op op, int nth, DWORD error, bool fromThenOn) {
     std::lock_guard lock(FakeLock);
     S.failures[static_cast<int>(op)].push_back(Failure{nth, error, fromThenOn});

@@ -56,12 +56,20 @@ enum class Op {
     CreateJobObjectA,
     AssignProcessToJobObject,
     ResumeThread,
-    LastOp = ResumeThread,
+    CreateFileA,     // the fake's files (fake_files.h)
+    FileWrite,       // WriteFile on a file, counted apart from the pipes' WriteFile
+    DeleteFileA,
+    MoveFileExA,
+    LastOp = MoveFileExA,
 };
 
 // Counting from the last reset, makes the nth call of `op` (1 = the first) fail with
 // `error` as the last error: only that one, or with fromThenOn every one from it on.
 void Fail(Op op, int nth, platform::DWORD error, bool fromThenOn = false);
+
+// For the fake's other files: counts a call of `op` and tells whether it is to fail,
+// setting the last error if so.
+bool ShouldFail(Op op);
 
 // --- Pipes and processes --------------------------------------------------------------
 

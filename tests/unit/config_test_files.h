@@ -11,6 +11,7 @@
 #include "config/settings.h"
 #include "config/settings_for_tests.h"
 #include "fake/fake_env.h"
+#include "fake/fake_platform.h"
 #include "support/support.h"
 
 namespace config_test {
@@ -23,13 +24,15 @@ inline std::string ReadFile(const std::filesystem::path& file) {
     return support::ReadWholeFile(file.string());
 }
 
-// A fresh folder as the current folder, the fake environment and Settings reset, and a
-// check that the settings leave no block behind.
+// A fresh folder as the current folder, the fake environment, the fake platform (the log's
+// files and their failures) and Settings reset, and a check that the settings leave no
+// block behind.
 class ConfigTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetSettingsForTest();
         fake::ResetEnv();
+        fake::Reset();
         folder_ = support::MakeFreshFolder("config");
         previousFolder_ = std::filesystem::current_path();
         std::filesystem::current_path(folder_);

@@ -14,6 +14,7 @@
 #include "config_test_files.h"
 #include "fake/fake_env.h"
 #include "fake/fake_files.h"
+#include "fake/fake_platform.h"
 #include "platform/platform.h"
 #include "support/support.h"
 
@@ -94,7 +95,7 @@ TEST_F(LogTest, WithUseLogZeroMessagesReachTheDebuggerOutputUnchangedAndNoFile) 
 // place) loses none: the whole message goes to the debugger output, and the next one
 // tries the file again.
 TEST_F(LogTest, AMessageThatTheLogCannotTakeGoesWholeToTheDebuggerOutput) {
-    fake::FailFileWrite(1, 112);  // ERROR_DISK_FULL
+    fake::Fail(fake::Op::FileWrite, 1, 112);  // ERROR_DISK_FULL
     LogText("first\n");
     LogText("second\n");
     EXPECT_EQ(fake::DebugOutput(), "first\n");
@@ -120,13 +121,13 @@ TEST_F(LogTest, ARotationThatFailsLosesNothingIsToldOnceAndIsTriedAgain) {
     const std::string first = std::string(900, 'a') + "\n";
     const std::string second = std::string(200, 'b') + "\n";
     LogText(first.c_str());
-    fake::FailFileRemoval(1, kSharingViolation, true);
+    // Every rotation begins by removing service.log.2: the first three cannot.
+    for (int nth = 1; nth <= 3; ++nth) fake::Fail(fake::Op::DeleteFileA, nth, kSharingViolation);
     LogText(second.c_str());
     LogText(second.c_str());
     EXPECT_EQ(Log(), WithCrLf(first + second + "Log rotation failed with error 32\n" + second));
     EXPECT_FALSE(std::filesystem::exists(Path("service.log.1")));
 
-    fake::FailFileRemoval(0, 0);
     LogText("third\n");
     EXPECT_EQ(ReadFile(Path("service.log.1")),
               WithCrLf(first + second + "Log rotation failed with error 32\n" + second));
@@ -144,7 +145,7 @@ TEST_F(LogTest, ARotationStopsAtTheStepThatFailsSoNoKeptFileIsOverwritten) {
     WriteFile(Path("service.log.2"), "two\r\n");
     LogText(full.c_str());
     // Removing service.log.2 works; moving service.log.1 onto it does not, nor any step after.
-    fake::FailFileRemoval(2, kSharingViolation, true);
+    fake::Fail(fake::Op::MoveFileExA, 1, kSharingViolation, true);
     LogText("next\n");
     EXPECT_FALSE(std::filesystem::exists(Path("service.log.2")));
     EXPECT_EQ(ReadFile(Path("service.log.1")), "one\r\n");
