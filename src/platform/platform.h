@@ -198,11 +198,9 @@ DWORD GetFileType(HANDLE file);
 BOOL GetFileSizeEx(HANDLE file, std::int64_t* size);
 
 constexpr DWORD kErrorFileNotFound = 2;  // ERROR_FILE_NOT_FOUND, and ENOENT on POSIX
-#ifdef _WIN32
-constexpr DWORD kErrorPathNotFound = 3;  // ERROR_PATH_NOT_FOUND: no such folder
-#else
-constexpr DWORD kErrorPathNotFound = 2;  // ENOENT, for a missing folder too
-#endif
+// ERROR_PATH_NOT_FOUND: no such folder. POSIX says ENOENT for that too, and its file
+// calls never give 3 (ESRCH).
+constexpr DWORD kErrorPathNotFound = 3;
 constexpr DWORD kMovefileReplaceExisting = 0x1;
 
 // Removes a file. Nonzero on success; a folder is no file to remove.
