@@ -1,11 +1,5 @@
-// Handles, pipes, processes, threads, the clock and the last error on POSIX.
-//
-// Handles are entries of our own table, never descriptors: a handle value is never
-// reused, so a handle that one thread closed fails with EBADF in every later call of
-// another thread instead of reaching whatever descriptor the number names by then.
+// Processes and jobs on POSIX.
 #include <fcntl.h>
-#include <pthread.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
@@ -20,105 +14,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/command_line.h"
-#include "platform/owned_mutex.h"
-#include "platform/posix/common.h"
 #include "platform/platform.h"
+#include "platform/posix/common.h"
+#include "platform/posix/handles.h"
 
 // POSIX has the program declare it; glibc's <unistd.h> does too, but only with _GNU_SOURCE.
 extern char** environ;  // NOLINT(readability-redundant-declaration)
 
 namespace platform {
 
+using posix::AcquireDescriptor;
+using posix::AddHandle;
+using posix::FailWith;
+using posix::FindLocked;
+using posix::HandleEntry;
+using posix::HandleKind;
+using posix::Handles;
+using posix::HandlesLock;
+using posix::ReleaseDescriptor;
+
 namespace {
-
-enum class HandleKind { kDescriptor, kProcess, kEvent, kJob, kToken };
-
-struct HandleEntry {
-    HandleKind kind;
-    int fd = -1;           // kDescriptor, kEvent (an eventfd), kProcess (a pidfd)
-    pid_t pid = 0;         // kProcess; kJob: the group's leader, 0 until assigned
-    bool ended = false;    // kProcess: the child has ended, exitCode is final
-    DWORD exitCode = 0;    // kProcess
-    bool manualReset = false;    // kEvent
-    HANDLE leader = nullptr;     // kJob: the leader's process handle
-    int users = 0;         // calls that use fd right now
-    bool closed = false;   // CloseHandle done; fd is closed once users drops to 0
-};
-
-platform::OwnedMutex HandlesLock;  // guards the table and NextHandle
-std::uintptr_t NextHandle = 0x1000;
-
-// Never destroyed: detached threads may still use handles while the process ends.
-std::unordered_map<std::uintptr_t, HandleEntry>& Handles() {
-    static auto* table = new std::unordered_map<std::uintptr_t, HandleEntry>();
-    return *table;
-}
-
-thread_local DWORD ThreadLastError = 0;
-
-HANDLE AddHandle(const HandleEntry& entry) {
-    std::lock_guard lock(HandlesLock);
-    const std::uintptr_t value = NextHandle;
-    NextHandle += 4;
-    Handles().emplace(value, entry);
-    // A handle is a number of our own table, handed out as the pointer type Win32 uses.
-    return reinterpret_cast<HANDLE>(value);  // NOLINT(performance-no-int-to-ptr)
-}
-
-HandleEntry* FindLocked(HANDLE handle, HandleKind kind) {
-    assert(HandlesLock.HeldHere());
-    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == Handles().end() || found->second.closed || found->second.kind != kind) {
-        return nullptr;
-    }
-    return &found->second;
-}
-
-// The descriptor behind an open handle of `kind`, kept open until ReleaseDescriptor even
-// when another thread closes the handle meanwhile.
-bool AcquireDescriptor(HANDLE handle, int& fd, HandleKind kind = HandleKind::kDescriptor) {
-    std::lock_guard lock(HandlesLock);
-    HandleEntry* entry = FindLocked(handle, kind);
-    if (entry == nullptr || entry->fd < 0) return false;
-    ++entry->users;
-    fd = entry->fd;
-    return true;
-}
-
-// The same for what a wait can wait on, an event or a process; `autoReset` for an event
-// whose signal a wait takes.
-bool AcquireWaitable(HANDLE handle, int& fd, bool& autoReset) {
-    std::lock_guard lock(HandlesLock);
-    HandleEntry* entry = FindLocked(handle, HandleKind::kEvent);
-    if (entry == nullptr) entry = FindLocked(handle, HandleKind::kProcess);
-    if (entry == nullptr || entry->fd < 0) return false;
-    ++entry->users;
-    fd = entry->fd;
-    autoReset = entry->kind == HandleKind::kEvent && !entry->manualReset;
-    return true;
-}
-
-void ReleaseDescriptor(HANDLE handle) {
-    std::lock_guard lock(HandlesLock);
-    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == Handles().end()) return;
-    if (--found->second.users == 0 && found->second.closed) {
-        close(found->second.fd);
-        Handles().erase(found);
-    }
-}
-
-BOOL FailWith(int error) {
-    ThreadLastError = static_cast<DWORD>(error);
-    return 0;
-}
 
 // A child that died of a signal reports 128 + the signal's number, as shells do.
 DWORD ExitCodeOf(const siginfo_t& info) {
@@ -207,11 +127,6 @@ void ParseEnvironmentBlock(const char* block, std::vector<std::string>& items) {
     for (const char* p = block; *p != '\0'; p += std::strlen(p) + 1) items.emplace_back(p);
 }
 
-struct ThreadStart {
-    LPTHREAD_START_ROUTINE routine;
-    void* parameter;
-};
-
 struct EndWatch {
     pid_t pid;
     int fd;  // the watcher's own copy of the descriptor it sets
@@ -254,29 +169,19 @@ int ProcessEndDescriptor(pid_t pid) {
     return eventFd;
 }
 
-void* RunThread(void* start) {
-    const ThreadStart copy = *static_cast<ThreadStart*>(start);
-    std::free(start);
-    copy.routine(copy.parameter);
-    return nullptr;
-}
-
 }  // namespace
 
-BOOL CreatePipe(HANDLE* readEnd, HANDLE* writeEnd, const SECURITY_ATTRIBUTES*, DWORD) {
-    if (readEnd == nullptr || writeEnd == nullptr) return FailWith(EINVAL);
-    posix::IgnoreBrokenPipes();
-    // Close-on-exec: a server gets its ends only as its standard handles, never by
-    // inheriting them, so it holds no copy that would keep a pipe from breaking.
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return FailWith(errno);
-    HandleEntry entry{HandleKind::kDescriptor};
-    entry.fd = fds[0];
-    *readEnd = AddHandle(entry);
-    entry.fd = fds[1];
-    *writeEnd = AddHandle(entry);
-    return 1;
+namespace posix {
+
+void ReapOnCloseLocked(HandleEntry& entry) {
+    assert(HandlesLock.HeldHere());
+    // A child that has ended leaves no zombie; one that still runs stays unreaped (it was
+    // never ours to wait for).
+    if (!entry.reaped && PeekEndedLocked(entry)) (void)waitpid(entry.pid, nullptr, WNOHANG);
+    entry.reaped = true;
 }
+
+}  // namespace posix
 
 BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURITY_ATTRIBUTES*,
                     const SECURITY_ATTRIBUTES*, BOOL, DWORD, void* environment,
@@ -436,13 +341,6 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
     return 1;
 }
 
-BOOL SetHandleInformation(HANDLE handle, DWORD, DWORD) {
-    std::lock_guard lock(HandlesLock);
-    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == Handles().end() || found->second.closed) return FailWith(EBADF);
-    return 1;
-}
-
 HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES*, const char*) {
     return AddHandle(HandleEntry{HandleKind::kJob});
 }
@@ -479,272 +377,5 @@ DWORD ResumeThread(HANDLE thread) {
     }
     return 0;
 }
-
-HANDLE CreateEventA(const SECURITY_ATTRIBUTES*, BOOL manualReset, BOOL initialState,
-                    const char*) {
-    const int fd = eventfd(initialState != 0 ? 1 : 0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) {
-        FailWith(errno);
-        return nullptr;
-    }
-    HandleEntry entry{HandleKind::kEvent};
-    entry.fd = fd;
-    entry.manualReset = manualReset != 0;
-    return AddHandle(entry);
-}
-
-BOOL SetEvent(HANDLE event) {
-    int fd = -1;
-    if (!AcquireDescriptor(event, fd, HandleKind::kEvent)) return FailWith(EBADF);
-    const std::uint64_t one = 1;
-    const ssize_t written = posix::RetryOnInterrupt([&] { return write(fd, &one, sizeof one); });
-    // EAGAIN: the counter is full, so the event is set already.
-    const int error = written < 0 && errno != EAGAIN ? errno : 0;
-    ReleaseDescriptor(event);
-    if (error != 0) return FailWith(error);
-    return 1;
-}
-
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                             DWORD milliseconds) {
-    constexpr DWORD kMaximumObjects = 64;
-    if (handles == nullptr || count == 0 || count > kMaximumObjects || waitAll != 0) {
-        FailWith(EINVAL);
-        return kWaitFailed;
-    }
-    pollfd waits[kMaximumObjects];
-    bool autoReset[kMaximumObjects] = {};
-    DWORD acquired = 0;
-    int error = 0;
-    for (; acquired < count; ++acquired) {
-        int fd = -1;
-        if (!AcquireWaitable(handles[acquired], fd, autoReset[acquired])) {
-            error = EBADF;
-            break;
-        }
-        waits[acquired] = pollfd{fd, POLLIN, 0};
-    }
-
-    DWORD result = kWaitFailed;
-    const std::uint64_t deadline = GetTickCount64() + milliseconds;
-    while (error == 0 && result == kWaitFailed) {
-        int timeout = -1;
-        if (milliseconds != kInfinite) {
-            const std::uint64_t now = GetTickCount64();
-            timeout = now >= deadline ? 0 : static_cast<int>(std::min<std::uint64_t>(deadline - now, 1u << 30));
-        }
-        const int ready = poll(waits, count, timeout);
-        if (ready < 0) {
-            if (errno != EINTR) error = errno;
-            continue;
-        }
-        if (ready == 0) {
-            result = kWaitTimeout;
-            break;
-        }
-        for (DWORD i = 0; i < count && result == kWaitFailed; ++i) {
-            if (waits[i].revents == 0) continue;
-            if (autoReset[i]) {
-                // Another waiter may have taken the event first: then wait on.
-                std::uint64_t value = 0;
-                if (read(waits[i].fd, &value, sizeof value) != sizeof value) continue;
-            }
-            result = kWaitObject0 + i;
-        }
-    }
-    for (DWORD i = 0; i < acquired; ++i) ReleaseDescriptor(handles[i]);
-    if (error != 0) {
-        FailWith(error);
-        return kWaitFailed;
-    }
-    return result;
-}
-
-HANDLE CreateThread(const SECURITY_ATTRIBUTES*, std::size_t stackSize,
-                    LPTHREAD_START_ROUTINE routine, void* parameter, DWORD, DWORD* threadId) {
-    if (routine == nullptr) {
-        FailWith(EINVAL);
-        return nullptr;
-    }
-    auto* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
-    if (start == nullptr) {
-        FailWith(ENOMEM);
-        return nullptr;
-    }
-    start->routine = routine;
-    start->parameter = parameter;
-
-    const int result = posix::StartDetachedThread(RunThread, start, stackSize);
-    if (result != 0) {
-        std::free(start);
-        FailWith(result);
-        return nullptr;
-    }
-    const HANDLE token = AddHandle(HandleEntry{HandleKind::kToken});
-    if (threadId != nullptr) *threadId = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(token));
-    return token;
-}
-
-BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void*) {
-    if (bytesRead != nullptr) *bytesRead = 0;
-    int fd = -1;
-    if (!AcquireDescriptor(file, fd)) return FailWith(EBADF);
-    if (size == 0) {
-        ReleaseDescriptor(file);
-        return 1;
-    }
-    const ssize_t got = posix::RetryOnInterrupt([&] { return read(fd, buffer, size); });
-    const int error = errno;
-    ReleaseDescriptor(file);
-    if (got < 0) return FailWith(error);
-    // End of file: no write end is open anywhere. Windows fails such a read with
-    // ERROR_BROKEN_PIPE; the nearest error number is EPIPE.
-    if (got == 0) return FailWith(EPIPE);
-    if (bytesRead != nullptr) *bytesRead = static_cast<DWORD>(got);
-    return 1;
-}
-
-BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten, void*) {
-    if (bytesWritten != nullptr) *bytesWritten = 0;
-    posix::IgnoreBrokenPipes();
-    int fd = -1;
-    if (!AcquireDescriptor(file, fd)) return FailWith(EBADF);
-    // Everything is written, as a synchronous WriteFile does, unless an error stops it.
-    const auto* bytes = static_cast<const char*>(buffer);
-    std::size_t done = 0;
-    int error = 0;
-    do {
-        const ssize_t written = write(fd, bytes + done, size - done);
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            error = errno;
-            break;
-        }
-        done += static_cast<std::size_t>(written);
-    } while (done < size);
-    ReleaseDescriptor(file);
-    if (bytesWritten != nullptr) *bytesWritten = static_cast<DWORD>(done);
-    if (error != 0) return FailWith(error);
-    return 1;
-}
-
-HANDLE CreateFileA(const char* fileName, DWORD access, DWORD, const SECURITY_ATTRIBUTES*,
-                   DWORD creationDisposition, DWORD, HANDLE) {
-    if (fileName == nullptr || (access & (kGenericWrite | kFileAppendData)) == 0) {
-        FailWith(EINVAL);
-        return kInvalidHandleValue;
-    }
-    // Non-blocking, so that the open of a FIFO with no reader fails (ENXIO) instead of
-    // waiting for one; on a regular file the flag changes nothing.
-    int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    if ((access & kGenericWrite) == 0) flags |= O_APPEND;
-    if (creationDisposition == kCreateAlways) {
-        flags |= O_CREAT | O_TRUNC;
-    } else if (creationDisposition == kOpenAlways) {
-        flags |= O_CREAT;
-    }
-    const int fd = posix::RetryOnInterrupt([&] { return open(fileName, flags, 0666); });
-    if (fd < 0) {
-        FailWith(errno);
-        return kInvalidHandleValue;
-    }
-    HandleEntry entry{HandleKind::kDescriptor};
-    entry.fd = fd;
-    return AddHandle(entry);
-}
-
-DWORD GetFileType(HANDLE file) {
-    int fd = -1;
-    if (!AcquireDescriptor(file, fd)) {
-        FailWith(EBADF);
-        return kFileTypeUnknown;
-    }
-    struct stat info {};
-    const int result = fstat(fd, &info);
-    const int error = errno;
-    ReleaseDescriptor(file);
-    if (result != 0) {
-        FailWith(error);
-        return kFileTypeUnknown;
-    }
-    SetLastError(0);
-    if (S_ISREG(info.st_mode)) return kFileTypeDisk;
-    if (S_ISCHR(info.st_mode)) return kFileTypeChar;
-    if (S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode)) return kFileTypePipe;
-    return kFileTypeUnknown;
-}
-
-BOOL GetFileSizeEx(HANDLE file, std::int64_t* size) {
-    int fd = -1;
-    if (size == nullptr) return FailWith(EINVAL);
-    if (!AcquireDescriptor(file, fd)) return FailWith(EBADF);
-    struct stat info {};
-    const int result = fstat(fd, &info);
-    const int error = errno;
-    ReleaseDescriptor(file);
-    if (result != 0) return FailWith(error);
-    *size = static_cast<std::int64_t>(info.st_size);
-    return 1;
-}
-
-BOOL DeleteFileA(const char* fileName) {
-    if (fileName == nullptr) return FailWith(EINVAL);
-    if (unlink(fileName) != 0) return FailWith(errno);
-    return 1;
-}
-
-BOOL MoveFileExA(const char* existingName, const char* newName, DWORD) {
-    if (existingName == nullptr || newName == nullptr) return FailWith(EINVAL);
-    if (rename(existingName, newName) != 0) return FailWith(errno);
-    return 1;
-}
-
-BOOL CloseHandle(HANDLE handle) {
-    std::lock_guard lock(HandlesLock);
-    const auto found = Handles().find(reinterpret_cast<std::uintptr_t>(handle));
-    if (found == Handles().end() || found->second.closed) return FailWith(EBADF);
-    HandleEntry& entry = found->second;
-    if (entry.kind == HandleKind::kProcess) {
-        // The one place that reaps: a child that has ended leaves no zombie; one that
-        // still runs stays unreaped (it was never ours to wait for).
-        if (PeekEndedLocked(entry)) (void)waitpid(entry.pid, nullptr, WNOHANG);
-    }
-    entry.closed = true;
-    if (entry.users > 0) return 1;  // the last user closes the descriptor
-    if (entry.fd >= 0) close(entry.fd);
-    Handles().erase(found);
-    return 1;
-}
-
-void Sleep(DWORD milliseconds) {
-    timespec left{static_cast<time_t>(milliseconds / 1000),
-                  static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
-std::uint64_t GetTickCount64() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
-}
-
-DWORD GetLastError() { return ThreadLastError; }
-
-void SetLastError(DWORD code) { ThreadLastError = code; }
-
-void ExitProcess(DWORD exitCode) {
-    // No flush of stdio: it would wait for the lock of a file that another thread is
-    // reading (the command file), and the process would never end. Nothing of ours is
-    // buffered there.
-    // An exit status has 8 bits; a larger code would read as another code, so it
-    // becomes the general failure 1.
-    _exit(exitCode > 255 ? 1 : static_cast<int>(exitCode));
-}
-
-void* Allocate(std::size_t bytes) { return std::malloc(bytes != 0 ? bytes : 1); }
-
-void Free(void* memory) { std::free(memory); }
 
 }  // namespace platform
