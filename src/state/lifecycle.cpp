@@ -47,6 +47,8 @@ namespace {
 
 // Longest wait for a server whose job was ended to be gone before stopped is reported.
 constexpr platform::DWORD kHardEndWaitMilliseconds = 2000;
+// The code that Windows gives what a server left behind when it is ended with the service.
+constexpr platform::DWORD kLeftoverExitCode = 1;
 // Longest wait, once the server has ended, for the reader to log what it wrote last (a
 // process that the server started may hold its output open for good).
 constexpr std::uint64_t kLastOutputMilliseconds = 1000;
@@ -189,10 +191,10 @@ void LogServerEnded(platform::DWORD code) {
 // Ends the server and everything it started, and gives them a moment to be gone, so that
 // nothing of the server's outlives the stopped report.
 void EndServerHard(platform::DWORD exitCode) {
+    EndServerTree(exitCode);
     platform::HANDLE process = nullptr;
     {
         std::lock_guard lock(ServiceLock);
-        EndServerTreeLocked(exitCode);
         process = ServerProcess.hProcess;
     }
     if (process == nullptr) return;
@@ -201,6 +203,11 @@ void EndServerHard(platform::DWORD exitCode) {
         NoteServerEnded();
     }
 }
+
+// A server that ended by itself may have left processes of its own behind (a daemon's
+// worker, a helper): they end with the service, so that nothing of the server outlives it
+// and a restart never runs a second server beside the first.
+void EndLeftovers() { EndServerTree(kLeftoverExitCode); }
 
 // A stop request in Starting or Running: the quit command, then Stopped at once (N = 0)
 // or Stopping until the server has ended.
@@ -217,8 +224,15 @@ std::optional<SupervisorStep> BeginStop(std::uint64_t now) {
         LogFormatted("Error writing stop command %ld.\n", static_cast<std::int32_t>(code));
     }
     const std::uint64_t timeout = Milliseconds(Settings.ServerStopTimeoutInSeconds);
-    if (timeout == 0) return EnterStopped(code, false);
-    std::lock_guard lock(ServiceLock);
+    std::unique_lock lock(ServiceLock);
+    if (timeout == 0) {
+        // A server that still runs is left to finish its save; only what one that has
+        // ended left behind goes.
+        const bool ended = Life.serverEnded;
+        lock.unlock();
+        if (ended) EndLeftovers();
+        return EnterStopped(code, false);
+    }
     Life.phase = Phase::kStopping;
     Life.inGrace = false;
     Life.stopCode = code;
@@ -254,6 +268,7 @@ std::optional<SupervisorStep> StartingStep(std::unique_lock<platform::OwnedMutex
         const platform::DWORD code = Life.serverExitCode;
         lock.unlock();
         LogServerEnded(code);
+        EndLeftovers();
         return EnterStopped(kStartFailed, true);
     }
     // The first report of a start is start pending, even with a timeout of 0: Windows's
@@ -286,6 +301,7 @@ std::optional<SupervisorStep> RunningStep(std::unique_lock<platform::OwnedMutex>
         const platform::DWORD code = Life.serverExitCode;
         lock.unlock();
         LogServerEnded(code);
+        EndLeftovers();
         return EnterStopped(code, false);
     }
     if (Life.stopRequested) {
@@ -309,6 +325,7 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
         switch (hardEnd) {
             case HardEnd::kNone:
                 LogServerEnded(code);
+                EndLeftovers();
                 return EnterStopped(stopCode, inGrace);
             case HardEnd::kAtDeadline:
                 LogText(inGrace ? kNoHintEndMessage : kNoExitEndMessage);

@@ -1,6 +1,7 @@
 #include "state/server.h"
 
 #include <cassert>
+#include <mutex>
 
 #include "state/status.h"
 
@@ -21,11 +22,19 @@ void CloseHandleLocked(platform::HANDLE& handle) {
     handle = nullptr;
 }
 
-void EndServerTreeLocked(platform::DWORD exitCode) {
-    assert(ServiceLock.HeldHere());
-    if (ServerJob != nullptr) {
-        platform::TerminateJobObject(ServerJob, exitCode);
-    } else if (ServerProcess.hProcess != nullptr) {
-        platform::TerminateProcess(ServerProcess.hProcess, exitCode);
+void EndServerTree(platform::DWORD exitCode) {
+    assert(!ServiceLock.HeldHere());
+    platform::HANDLE job = nullptr;
+    platform::HANDLE process = nullptr;
+    {
+        std::lock_guard lock(ServiceLock);
+        job = ServerJob;
+        process = ServerProcess.hProcess;
+    }
+    // Both are closed only by the supervising thread, the one that ends the tree.
+    if (job != nullptr) {
+        (void)platform::TerminateJobObject(job, exitCode);
+    } else if (process != nullptr) {
+        (void)platform::TerminateProcess(process, exitCode);
     }
 }

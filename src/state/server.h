@@ -35,5 +35,6 @@ extern std::atomic<std::uint32_t> ServerStarted;
 void CloseHandleLocked(platform::HANDLE& handle);
 
 // Ends the server the hard way with `exitCode`: its job, and so everything it started,
-// or the process alone when there is no job. The caller holds ServiceLock.
-void EndServerTreeLocked(platform::DWORD exitCode);
+// or the process alone when there is no job. The caller must not hold ServiceLock: the
+// call may wait (up to 2 s, POSIX) for the processes to be gone.
+void EndServerTree(platform::DWORD exitCode);

@@ -26,8 +26,8 @@ void CloseServerPipes() {
 // A server that cannot be supervised (not in its job, not resumed, no reader) could
 // never be seen to start, and nothing would end it.
 void EndUnsupervisedServer(platform::DWORD code) {
+    EndServerTree(code);
     std::lock_guard lock(ServiceLock);
-    EndServerTreeLocked(code);
     CloseHandleLocked(ServerProcess.hProcess);
     CloseHandleLocked(ServerProcess.hThread);
     ServerProcess = platform::PROCESS_INFORMATION{};

@@ -157,6 +157,30 @@ def process_alive(pid):
     return state != "Z" and b"sample-server" in command
 
 
+def stat_fields(pid):
+    """State and parent of a process, or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return fields[0], int(fields[1])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def children_of(parent, zombies_only=False):
+    found = []
+    for name in os.listdir("/proc"):
+        if name.isdigit():
+            fields = stat_fields(int(name))
+            if fields and fields[1] == parent and (fields[0] == "Z" or not zombies_only):
+                found.append(int(name))
+    return sorted(found)
+
+
+def zombies_of(parent):
+    return children_of(parent, zombies_only=True)
+
+
 def read_pid(ctx, name=table.PID_FILE):
     try:
         with open(ctx.host_path(name)) as f:
@@ -215,6 +239,7 @@ def run(scenario, build, keep, valgrind=False):
     if s.get("log_fifo"):
         os.mkfifo(log_path)  # nobody ever opens it for reading
     ignored = [getattr(signal, "SIG" + name) for name in s.get("parent_ignores", [])]
+    pid1 = bool(s.get("pid1"))
 
     def as_parent_left_it():
         for number in ignored:
@@ -232,6 +257,9 @@ def run(scenario, build, keep, valgrind=False):
         command = [program, "-" + ini]
         if valgrind:
             command = VALGRIND + ["--log-file=" + ctx.host_path(VALGRIND_LOG)] + command
+        if pid1:
+            # PID 1 of a PID namespace (and /proc) of its own, as in a container.
+            command = ["unshare", "--pid", "--fork", "--kill-child", "--mount-proc", "--"] + command
         if as_nobody:
             command = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
                        "--clear-groups", "--"] + command
@@ -243,6 +271,13 @@ def run(scenario, build, keep, valgrind=False):
 
         def reports():
             return listener.reports() if listener else []
+
+        # The program's own process: under unshare, unshare's one child.
+        target = service.pid
+        if pid1:
+            if not wait_until(lambda: children_of(service.pid), 30):
+                raise Failure("unshare started nothing")
+            target = children_of(service.pid)[0]
 
         for step in s.get("steps", []):
             if "wait_report" in step:
@@ -270,7 +305,7 @@ def run(scenario, build, keep, valgrind=False):
                     raise Failure("control %r has no signal on Linux" % (control,))
                 for _ in range(step.get("times", 1)):
                     if service.poll() is None:
-                        service.send_signal(sig)
+                        os.kill(target, sig)
             elif "remove" in step:
                 os.remove(ctx.host_path(step["remove"]))
             elif "make_folder" in step:
@@ -284,6 +319,10 @@ def run(scenario, build, keep, valgrind=False):
                     pid = read_pid(ctx)
                 if pid is None or not wait_until(lambda: not process_alive(pid), 30):
                     raise Failure("the server did not end")
+            elif "no_zombies" in step:
+                if not wait_until(lambda: not zombies_of(target), 10):
+                    raise Failure("%d zombie(s) of the program after 10 s"
+                                  % len(zombies_of(target)))
             elif "remove_notify_socket" in step:
                 os.remove(listener.name)
             else:
@@ -378,7 +417,9 @@ def run(scenario, build, keep, valgrind=False):
             service.wait()
         if listener:
             listener.stop()
-        for name in [table.PID_FILE] + list(expect.get("gone_at_end", [])):
+        # Under pid1 the files hold the namespace's numbers, which name other processes
+        # here; the namespace's end ends its processes anyway.
+        for name in [] if pid1 else [table.PID_FILE] + list(expect.get("gone_at_end", [])):
             pid = read_pid(ctx, name)
             if pid and process_alive(pid):
                 os.kill(pid, signal.SIGKILL)

@@ -18,6 +18,8 @@ A scenario:
   log_fifo         (Linux) the log's path is a named pipe that nobody reads
   parent_ignores   (Linux) signal names ("CHLD", "TERM") that the service is started
                    with ignored, as some shells and supervisors leave them
+  pid1             (Linux) the program runs as PID 1 of a PID namespace of its own, as
+                   in a container (unshare); pid files then hold that namespace's numbers
   notify_socket    (Linux) NOTIFY_SOCKET to use instead of the listener's socket
   listener_socket  (Linux) a path socket for the listener instead of an abstract name
   steps            done in order once the service runs:
@@ -32,6 +34,8 @@ A scenario:
                      {"make_folder": NAME}               create a folder in the folder
                      {"wait_file": NAME}                 a file of the folder exists
                      {"wait_server_end": true}           the server's process has ended
+                     {"no_zombies": true}                (Linux) within 10 s the program has
+                                                         no child that has ended unreaped
                      {"remove_notify_socket": true}      (Linux) unlink the listener's
                                                          socket file: it stays bound, but
                                                          no datagram can reach it

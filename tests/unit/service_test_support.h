@@ -74,6 +74,22 @@ inline std::vector<std::string> CallsOf(const std::vector<std::string>& prefixes
     return found;
 }
 
+// The ends of the server's job while the server's process was still open: the hard end.
+// Ending what a server that had ended left behind (after its handle was closed) is none.
+inline std::vector<std::string> HardEnds() {
+    std::vector<std::string> found;
+    std::string process;  // "CloseHandle h5" once the server's handle is known
+    bool closed = false;
+    for (const std::string& call : fake::Calls()) {
+        if (call.rfind("CreateProcessA h", 0) == 0) {
+            process = "CloseHandle " + call.substr(15, call.find(' ', 15) - 15);
+        }
+        if (!process.empty() && call == process) closed = true;
+        if (call.rfind("TerminateJobObject", 0) == 0 && !closed) found.push_back(call);
+    }
+    return found;
+}
+
 class ServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {

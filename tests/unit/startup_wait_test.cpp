@@ -178,7 +178,9 @@ TEST_F(StartupWaitTest, AServerThatQuitsDuringTheGraceIsNotEndedTheHardWay) {
         if (sleep == 4) fake::SetExitCode(0);  // two waits into the grace
     });
     EXPECT_EQ(LaunchServer(), kStartFailed);
-    EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
+    // Not ended the hard way; what it left behind is ended with the service.
+    EXPECT_TRUE(service_test::HardEnds().empty());
+    EXPECT_EQ(fake::CallsStartingWith("TerminateJobObject"), Strings{"TerminateJobObject j1 1"});
     EXPECT_EQ(service_test::States(fake::Reports()),
               (std::vector<platform::DWORD>{2, 2, 3, 3, 1}));
     EXPECT_EQ(Log(), "server.exe --port 7777\n\nServer ended with exit code 0\n");
@@ -220,7 +222,9 @@ TEST_F(StartupWaitTest, ReportsAfterTheServersOutputBrokeCarryItsExitCode) {
     EXPECT_EQ(reports[4].Win32ExitCode, 109u);
     // The server has ended: nothing is written to it or ended after the timeout.
     EXPECT_TRUE(fake::CallsStartingWith("WriteFile").empty());
-    EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
+    // Not ended the hard way; what it left behind is ended with the service.
+    EXPECT_TRUE(service_test::HardEnds().empty());
+    EXPECT_EQ(fake::CallsStartingWith("TerminateJobObject"), Strings{"TerminateJobObject j1 1"});
     EXPECT_EQ(fake::ClosedHandleUses(), 0);
 }
 

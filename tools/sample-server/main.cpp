@@ -27,6 +27,13 @@
 //   --spawn-child FILE    start a copy of this program that never reads its input,
 //                         writes its process id into FILE and lives up to 60 s: a
 //                         process of the server's own, for tests of its whole tree
+//   --spawn-session FILE  the same, the copy in a session of its own (Windows: a new
+//                         process group, detached), as a daemon's worker runs
+//   --leave-group FILE    the same, the copy in a process group of its own, which this
+//                         process then joins: the group it was started in is left empty
+//                         (Windows: a copy in a new process group; nothing moves)
+//   --orphans N:RATE      start N orphans, RATE a second (0: at once), that end at once
+//                         (POSIX only): each is re-parented to the nearest subreaper
 // Once the actions are done the server idles until it ends (quit command, end of
 // input, --max-life).
 //
@@ -128,6 +135,9 @@ constexpr const char* kHelp =
     "  --quit-delay MS     take MS ms after the quit command before ending\n"
     "  --saved TEXT        write TEXT after that pause, then end\n"
     "  --spawn-child FILE  start a copy that writes its process id into FILE\n"
+    "  --spawn-session FILE  the same in a session of its own\n"
+    "  --leave-group FILE  the same in a group of its own, which this one joins\n"
+    "  --orphans N:RATE    start N orphans, RATE a second, that end at once\n"
     "  --exit-code N       status on quit or end of input (default 0)\n"
     "  --stdin MODE        read (default), close (at once) or never\n"
     "  --stdin-file FILE   record standard input into FILE, flushed per read\n"
@@ -363,9 +373,21 @@ void RunAction(const Action& action) {
         End("exit", static_cast<std::uint32_t>(Number(v)));
     } else if (action.name == "--crash") {
         Crash();
-    } else if (action.name == "--spawn-child") {
-        if (!SpawnCopy({"--stdin", "never", "--pid-file", v, "--max-life", "60"})) {
+    } else if (action.name == "--spawn-child" || action.name == "--spawn-session" ||
+               action.name == "--leave-group") {
+        const CopyPlace place = action.name == "--spawn-child"     ? CopyPlace::kSameGroup
+                                : action.name == "--spawn-session" ? CopyPlace::kOwnSession
+                                                                   : CopyPlace::kOwnGroup;
+        unsigned long pid = 0;
+        if (!SpawnCopy({"--stdin", "never", "--pid-file", v, "--max-life", "60"}, place, &pid)) {
             Fail("cannot start a child");
+        }
+        if (action.name == "--leave-group" && !JoinGroup(pid)) Fail("cannot join the group");
+    } else if (action.name == "--orphans") {
+        const std::size_t colon = v.find(':');
+        if (colon == std::string::npos) Fail("--orphans: N:RATE");
+        if (!StartOrphans(Number(v.substr(0, colon)), Number(v.substr(colon + 1)))) {
+            Fail("cannot start orphans");
         }
     }
 }
@@ -374,6 +396,7 @@ bool IsAction(const std::string& name) {
     static const char* const kWithValue[] = {"--print", "--eprint", "--sleep", "--hint",
                                              "--split-hint", "--flood", "--print-padded",
                                              "--mark", "--exit", "--spawn-child",
+                                             "--spawn-session", "--leave-group", "--orphans",
                                              "--handle-state", "--wait-for"};
     return std::any_of(std::begin(kWithValue), std::end(kWithValue),
                        [&](const char* known) { return name == known; });

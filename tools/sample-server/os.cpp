@@ -1,7 +1,9 @@
 #include "os.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -12,6 +14,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;  // NOLINT(readability-redundant-declaration)
@@ -68,7 +71,7 @@ void Crash() {
 }
 
 
-bool SpawnCopy(const std::vector<std::string>& arguments) {
+bool SpawnCopy(const std::vector<std::string>& arguments, CopyPlace place, unsigned long* pid) {
     char path[MAX_PATH];
     const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;
@@ -77,14 +80,23 @@ bool SpawnCopy(const std::vector<std::string>& arguments) {
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION created = {};
-    if (CreateProcessA(path, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &created) == 0) {
+    const DWORD flags =
+        place == CopyPlace::kSameGroup ? 0
+        : place == CopyPlace::kOwnGroup ? CREATE_NEW_PROCESS_GROUP
+                                        : CREATE_NEW_PROCESS_GROUP | DETACHED_PROCESS;
+    if (CreateProcessA(path, line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr,
+                       &startup, &created) == 0) {
         return false;
     }
+    if (pid != nullptr) *pid = created.dwProcessId;
     CloseHandle(created.hThread);
     CloseHandle(created.hProcess);
     return true;
 }
+
+bool JoinGroup(unsigned long) { return true; }
+
+bool StartOrphans(std::uint64_t, std::uint64_t) { return false; }
 
 #else
 
@@ -128,7 +140,7 @@ void Crash() {
 }
 
 
-bool SpawnCopy(const std::vector<std::string>& arguments) {
+bool SpawnCopy(const std::vector<std::string>& arguments, CopyPlace place, unsigned long* pid) {
     // The program's own path as the first argument, so that the copy is seen as what it is.
     char path[4096];
     const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -140,8 +152,40 @@ bool SpawnCopy(const std::vector<std::string>& arguments) {
     argv.reserve(items.size() + 1);
     for (std::string& item : items) argv.push_back(item.data());
     argv.push_back(nullptr);
-    pid_t pid = 0;
-    return posix_spawn(&pid, path, nullptr, nullptr, argv.data(), environ) == 0;
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (place == CopyPlace::kOwnGroup) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    } else if (place == CopyPlace::kOwnSession) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    }
+    pid_t created = 0;
+    const bool started = posix_spawn(&created, path, nullptr, &attributes, argv.data(), environ) == 0;
+    posix_spawnattr_destroy(&attributes);
+    if (started && pid != nullptr) *pid = static_cast<unsigned long>(created);
+    return started;
+}
+
+bool JoinGroup(unsigned long group) { return setpgid(0, static_cast<pid_t>(group)) == 0; }
+
+bool StartOrphans(std::uint64_t count, std::uint64_t perSecond) {
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (perSecond != 0) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000000 / perSecond));
+        }
+        // Only calls that are safe after fork in a process with threads.
+        const pid_t child = fork();
+        if (child < 0) return false;
+        if (child == 0) {
+            if (fork() == 0) _exit(0);
+            _exit(0);
+        }
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    return true;
 }
 
 #endif

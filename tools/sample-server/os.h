@@ -28,6 +28,21 @@ bool HandleIsOpen(std::uint64_t value);
 // status 0xC0000005 without the crash dialog.
 [[noreturn]] void Crash();
 
+// Where a copy runs: in the caller's process group; in a group of its own; in a session of
+// its own (POSIX setsid; Windows: a new process group, detached from any console), as a
+// daemon's worker does. On Windows the copy stays in the caller's job whatever it is.
+enum class CopyPlace { kSameGroup, kOwnGroup, kOwnSession };
+
 // Starts this very program again with these arguments, its standard handles inherited
-// (POSIX) or none (Windows); the copy stays in the caller's process group or job.
-bool SpawnCopy(const std::vector<std::string>& arguments);
+// (POSIX) or none (Windows). Its process id goes to `pid` when given.
+bool SpawnCopy(const std::vector<std::string>& arguments, CopyPlace place = CopyPlace::kSameGroup,
+               unsigned long* pid = nullptr);
+
+// Moves this process into the process group `group` (POSIX setpgid); Windows has no such
+// thing and does nothing.
+bool JoinGroup(unsigned long group);
+
+// Starts `count` orphans, `perSecond` a second (0: as fast as it goes): each one a child
+// that starts a grandchild and ends at once, the grandchild ending at once too, so that
+// what the kernel re-parents is a process that has ended. POSIX only (false on Windows).
+bool StartOrphans(std::uint64_t count, std::uint64_t perSecond);

@@ -57,4 +57,8 @@ BOOL FailWith(int error);
 // (process.cpp). The caller holds HandlesLock.
 void ReapOnCloseLocked(HandleEntry& entry);
 
+// Reaps every child that has ended, without waiting: a process handle's child keeps its
+// exit code in its entry, any other is gone for good. On SIGCHLD (the dispatcher).
+void ReapChildren();
+
 }  // namespace platform::posix

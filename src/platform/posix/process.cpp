@@ -1,6 +1,9 @@
 // Processes and jobs on POSIX.
+#include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
@@ -169,6 +172,118 @@ int ProcessEndDescriptor(pid_t pid) {
     return eventFd;
 }
 
+// Longest wait for a job's processes to be gone once they have been sent SIGKILL.
+constexpr DWORD kJobEndMilliseconds = 2000;
+
+// Our children that no open process handle stands for: what the kernel re-parented to
+// us (the subreaper, or PID 1), with whether each has ended already. Read from /proc;
+// nothing where it is not mounted.
+struct Orphan {
+    pid_t pid;
+    bool ended;
+};
+
+bool IsHeldLocked(pid_t pid) {
+    assert(HandlesLock.HeldHere());
+    for (const auto& [value, entry] : Handles()) {
+        if (entry.kind == HandleKind::kProcess && !entry.closed && !entry.reaped &&
+            entry.pid == pid) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void FindOrphansLocked(std::vector<Orphan>& orphans) {
+    assert(HandlesLock.HeldHere());
+    DIR* folder = opendir("/proc");
+    if (folder == nullptr) return;
+    const pid_t self = getpid();
+    while (const dirent* item = readdir(folder)) {
+        char* end = nullptr;
+        const long pid = std::strtol(item->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        char path[64];
+        (void)std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        char text[512];
+        const ssize_t got = read(fd, text, sizeof text - 1);
+        close(fd);
+        if (got <= 0) continue;
+        text[got] = '\0';
+        // "pid (name) state ppid ...": the name may hold blanks and parentheses.
+        const char* last = std::strrchr(text, ')');
+        char state = 0;
+        long parent = 0;
+        if (last == nullptr || std::sscanf(last + 1, " %c %ld", &state, &parent) != 2) continue;
+        if (parent != self || IsHeldLocked(static_cast<pid_t>(pid))) continue;
+        orphans.push_back(Orphan{static_cast<pid_t>(pid), state == 'Z' || state == 'X'});
+    }
+    closedir(folder);
+}
+
+// One pass of a job's end: SIGKILL to the leader and its group while the leader is
+// unreaped, and to every orphan of ours; an orphan that has ended is reaped. `ending`
+// gets a descriptor for each process sent the signal that becomes readable once it has
+// ended (its pidfd); `unwatched` says that some could not get one. The lock keeps the
+// reaper out, so no number signalled here can have been reused.
+void EndJobPassLocked(const HandleEntry& job, std::vector<int>& ending, bool& unwatched) {
+    assert(HandlesLock.HeldHere());
+    const auto watch = [&](pid_t pid) {
+        const int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (fd >= 0) {
+            ending.push_back(fd);
+        } else {
+            unwatched = true;
+        }
+    };
+    HandleEntry* leader = job.pid != 0 ? FindLocked(job.leader, HandleKind::kProcess) : nullptr;
+    if (leader != nullptr && !leader->reaped) {
+        (void)kill(-job.pid, SIGKILL);
+        if (!PeekEndedLocked(*leader)) {
+            (void)kill(job.pid, SIGKILL);
+            watch(job.pid);
+        }
+    }
+    std::vector<Orphan> orphans;
+    FindOrphansLocked(orphans);
+    for (const Orphan& orphan : orphans) {
+        if (orphan.ended) {
+            (void)waitpid(orphan.pid, nullptr, WNOHANG);
+            continue;
+        }
+        if (kill(orphan.pid, SIGKILL) == 0) watch(orphan.pid);
+    }
+}
+
+// Waits until every descriptor of `ending` is readable, or the deadline; with
+// `unwatched`, a short pause instead, after which the next pass looks again. False at the
+// deadline.
+bool AwaitEnds(const std::vector<int>& ending, bool unwatched, std::uint64_t deadline) {
+    constexpr int kUnwatchedPauseMilliseconds = 10;
+    std::vector<pollfd> waits;
+    for (const int fd : ending) waits.push_back(pollfd{fd, POLLIN, 0});
+    std::size_t left = waits.size();
+    while (left > 0 || unwatched) {
+        const std::uint64_t now = GetTickCount64();
+        if (now >= deadline) return false;
+        int timeout = static_cast<int>(deadline - now);
+        if (unwatched) timeout = std::min(timeout, kUnwatchedPauseMilliseconds);
+        const int ready = poll(waits.data(), waits.size(), timeout);
+        if (ready < 0 && errno != EINTR) return false;
+        if (ready == 0 && unwatched) return true;
+        for (pollfd& wait : waits) {
+            if (wait.fd >= 0 && wait.revents != 0) {
+                wait.fd = -1;  // poll skips negative descriptors
+                --left;
+            }
+        }
+        if (left == 0) return true;
+    }
+    return true;
+}
+
 }  // namespace
 
 namespace posix {
@@ -179,6 +294,24 @@ void ReapOnCloseLocked(HandleEntry& entry) {
     // never ours to wait for).
     if (!entry.reaped && PeekEndedLocked(entry)) (void)waitpid(entry.pid, nullptr, WNOHANG);
     entry.reaped = true;
+}
+
+void ReapChildren() {
+    std::lock_guard lock(HandlesLock);
+    for (;;) {
+        siginfo_t info{};
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG) != 0 || info.si_pid == 0) return;
+        // A child of a process handle keeps its exit code there; any other one (what
+        // the kernel re-parented to us) is only reaped.
+        for (auto& [value, entry] : Handles()) {
+            if (entry.kind != HandleKind::kProcess || entry.reaped || entry.pid != info.si_pid) {
+                continue;
+            }
+            entry.ended = true;
+            entry.reaped = true;
+            entry.exitCode = ExitCodeOf(info);
+        }
+    }
 }
 
 }  // namespace posix
@@ -326,9 +459,10 @@ BOOL TerminateProcess(HANDLE process, DWORD) {
     HandleEntry* entry = FindLocked(process, HandleKind::kProcess);
     if (entry == nullptr) return FailWith(EBADF);
     if (PeekEndedLocked(*entry)) return FailWith(ESRCH);
-    // The whole group, so that whatever the server started goes with it. The child is
-    // not reaped yet, so neither its number nor its group can have been reused.
-    if (kill(-entry->pid, SIGKILL) != 0 && kill(entry->pid, SIGKILL) != 0) return FailWith(errno);
+    // The process itself, wherever it moved, and the group it leads. It is not reaped
+    // yet (the lock keeps the reaper out), so neither number can have been reused.
+    (void)kill(-entry->pid, SIGKILL);
+    if (kill(entry->pid, SIGKILL) != 0) return FailWith(errno);
     return 1;
 }
 
@@ -342,6 +476,11 @@ BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) {
 }
 
 HANDLE CreateJobObjectA(const SECURITY_ATTRIBUTES*, const char*) {
+    // What the job's processes leave orphaned comes to us instead of to PID 1, so that it
+    // stays within reach of the job (and is reaped by us). Without it (a kernel before
+    // 3.4) the job is the group alone.
+    static std::once_flag once;
+    std::call_once(once, [] { (void)prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0); });
     return AddHandle(HandleEntry{HandleKind::kJob});
 }
 
@@ -350,23 +489,29 @@ BOOL AssignProcessToJobObject(HANDLE job, HANDLE process) {
     HandleEntry* jobEntry = FindLocked(job, HandleKind::kJob);
     const HandleEntry* processEntry = FindLocked(process, HandleKind::kProcess);
     if (jobEntry == nullptr || processEntry == nullptr) return FailWith(EBADF);
-    // The server was started as the leader of a group of its own: the group is the job.
+    // The server was started as the leader of a group of its own: the group, and what
+    // its processes leave to us, is the job.
     jobEntry->pid = processEntry->pid;
     jobEntry->leader = process;
     return 1;
 }
 
 BOOL TerminateJobObject(HANDLE job, DWORD) {
-    std::lock_guard lock(HandlesLock);
-    const HandleEntry* jobEntry = FindLocked(job, HandleKind::kJob);
-    if (jobEntry == nullptr) return FailWith(EBADF);
-    // Only while the leader is unreaped (its handle open) is the group's number surely
-    // still this group's; after that there is nothing of ours left to reach.
-    if (jobEntry->pid == 0 || FindLocked(jobEntry->leader, HandleKind::kProcess) == nullptr) {
-        return 1;
+    const std::uint64_t deadline = GetTickCount64() + kJobEndMilliseconds;
+    for (;;) {
+        std::vector<int> ending;
+        bool unwatched = false;
+        {
+            std::lock_guard lock(HandlesLock);
+            const HandleEntry* jobEntry = FindLocked(job, HandleKind::kJob);
+            if (jobEntry == nullptr) return FailWith(EBADF);
+            EndJobPassLocked(*jobEntry, ending, unwatched);
+        }
+        if (ending.empty() && !unwatched) return 1;
+        const bool gone = AwaitEnds(ending, unwatched, deadline);
+        for (const int fd : ending) close(fd);
+        if (!gone) return FailWith(ETIMEDOUT);
     }
-    if (kill(-jobEntry->pid, SIGKILL) != 0 && errno != ESRCH) return FailWith(errno);
-    return 1;
 }
 
 DWORD ResumeThread(HANDLE thread) {

@@ -20,6 +20,7 @@
 
 #include "platform/platform.h"
 #include "platform/posix/common.h"
+#include "platform/posix/handles.h"
 
 namespace platform {
 
@@ -36,9 +37,13 @@ int WakeFd = -1;                           // the running dispatcher's eventfd, 
 char StatusTokenByte;
 SERVICE_STATUS_HANDLE StatusToken() { return &StatusTokenByte; }
 
-sigset_t ControlSignals() {
+// The signals that the dispatcher takes through its signalfd: the controls, and SIGCHLD,
+// on which it reaps every child that has ended (ours, and what the kernel re-parented to
+// us: we are the subreaper of the server's tree, perhaps PID 1), so that none stays a zombie.
+sigset_t DispatcherSignals() {
     sigset_t set;
     sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGUSR1);
@@ -64,7 +69,7 @@ DWORD ControlFor(std::uint32_t signal) {
 // blocked: an ignored SIGCHLD makes the kernel reap the server by itself (its exit code is
 // lost, and its group's number may be reused before we signal it), an ignored stop signal
 // is discarded even while blocked, so the signalfd would never see it. Everything but the
-// control signals is unblocked; those are blocked for the signalfd.
+// dispatcher's signals is unblocked; those are blocked for the signalfd.
 void TakeOwnSignals(const sigset_t& controls, sigset_t& previous) {
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
@@ -230,6 +235,10 @@ int StartServiceThread(const SERVICE_TABLE_ENTRYA& entry) {
 
 // Hands one signal to the registered handler, on the dispatcher's thread.
 void Deliver(std::uint32_t signal) {
+    if (signal == SIGCHLD) {
+        posix::ReapChildren();
+        return;
+    }
     const DWORD control = ControlFor(signal);
     const LPHANDLER_FUNCTION handler = ControlRoutine.load();
     if (handler == nullptr) {
@@ -254,7 +263,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table) {
     }
     // Blocked before any thread starts, so that every thread of the service inherits the
     // mask and the signals reach us only here, through the signalfd.
-    const sigset_t controls = ControlSignals();
+    const sigset_t controls = DispatcherSignals();
     sigset_t previous;
     TakeOwnSignals(controls, previous);
     const int signalFd = signalfd(-1, &controls, SFD_CLOEXEC | SFD_NONBLOCK);
