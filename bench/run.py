@@ -13,10 +13,12 @@ import argparse
 import os
 import random
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 MIB = 1024 * 1024
 FLOOD_LINE = 64  # the flood's lines are 64 bytes, one line feed each
@@ -27,7 +29,7 @@ def parse_args():
     parser.add_argument("--build", required=True, help="build folder with the programs")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions, short windows")
     parser.add_argument("--tmp", default=None, help="folder for the logs (default: $TMPDIR or /tmp)")
-    parser.add_argument("--only", default="1,2,3,4,5,6,micro", help="figures to run, e.g. 1,4")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,micro", help="figures to run, e.g. 1,4")
     parser.add_argument("--flood-mib", type=int, default=256)
     parser.add_argument("--rounds", type=int, default=None, help="copying rounds (default 5, quick 2)")
     parser.add_argument("--stops", type=int, default=None, help="service runs (default 200, quick 40)")
@@ -429,6 +431,105 @@ def figure_server_end(bench, runs):
     show("exit status of the program", ", ".join("%s: %d" % kv for kv in sorted(codes.items(), key=str)))
 
 
+def figure_pid1_orphans(bench, seconds, rate):
+    """The program as PID 1 of a PID namespace (a container) with a server that orphans
+    `rate` processes a second: how many zombies wait to be reaped, and what reaping costs."""
+    total = int(seconds * rate)
+    print("\n7. As PID 1, a server that orphans %d short-lived processes a second for %d s "
+          "(target: 0 zombies after each reap pass, a handful at most in between)"
+          % (rate, seconds))
+    if shutil.which("unshare") is None:
+        print("   unshare missing (util-linux): not measured")
+        return
+    sample_server = bench.tool("sample-server")
+    bench.fresh("orphans.ini", "orphans.cmd", "orphans.log", "orphans.done", "orphans.up")
+    with open(bench.path("orphans.ini"), "w") as f:
+        f.write("[Tallowmere]\nCommandFile=%s\nLogFileName=%s\nServerStopTimeoutInSeconds=10\n"
+                % (bench.path("orphans.cmd"), bench.path("orphans.log")))
+    with open(bench.path("orphans.cmd"), "w") as f:
+        f.write("%s --hint 0 --mark %s --orphans %d:%d --mark %s --max-life %d\n"
+                % (sample_server, bench.path("orphans.up"), total, rate,
+                   bench.path("orphans.done"), seconds + 60))
+    outer = subprocess.Popen(["unshare", "--pid", "--fork", "--kill-child", "--mount-proc", "--",
+                              bench.wrapper, "-" + bench.path("orphans.ini")],
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    samples = []
+    inner = None
+    try:
+        deadline = time.monotonic() + 30
+        while inner is None and time.monotonic() < deadline:
+            inner = next(iter(children(outer.pid)), None)
+            time.sleep(0.01)
+        while not os.path.exists(bench.path("orphans.up")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        before = cpu_ticks(inner)
+        deadline = time.monotonic() + seconds + 30
+        while not os.path.exists(bench.path("orphans.done")) and time.monotonic() < deadline:
+            samples.append(len(children(inner, zombies=True)))
+            time.sleep(0.002)
+        time.sleep(0.1)
+        after_zombies = len(children(inner, zombies=True))
+        used = cpu_ticks(inner) - before
+    finally:
+        if inner:
+            os.kill(inner, signal.SIGTERM)
+        try:
+            outer.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            outer.kill()
+            outer.wait()
+    if not samples:
+        print("   !! no samples")
+        return
+    tick = os.sysconf("SC_CLK_TCK")
+    show("zombies of the program, sampled every 2 ms (%d samples)" % len(samples),
+         "median %d, p99 %d, max %d; 0 in %.1f%% of the samples"
+         % (statistics.median(samples), percentile(samples, 99), max(samples),
+            100.0 * samples.count(0) / len(samples)))
+    show("zombies 0.1 s after the last orphan", "%d" % after_zombies)
+    show("CPU of the program per reaped orphan", "%.1f us (%d orphans, %.2f s of CPU)"
+         % (used / tick / total * 1e6, total, used / tick))
+
+
+def children(parent, zombies=False):
+    found = []
+    for name in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[1]) == parent and (fields[0] == "Z" or not zombies):
+            found.append(int(name))
+    return found
+
+
+def cpu_ticks(pid):
+    """utime + stime of a process (and of its threads), in clock ticks."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def figure_container_stop(bench, stops):
+    """podman stop to the quit command, with the static build in a container (the driver of
+    tests/container does the Podman part)."""
+    print("\n8. Container stop to the quit command on the server's input (target p99 under 5 ms)")
+    static = os.path.join(os.path.dirname(bench.build), "package-static")
+    driver = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "container",
+                          "run_podman.py")
+    if shutil.which("podman") is None or not os.access(os.path.join(static, "tallowmere-service"), os.X_OK):
+        print("   podman or %s/tallowmere-service missing: not measured" % static)
+        return
+    result = subprocess.run([sys.executable, driver, "--build", static, "--measure-stops", str(stops)],
+                            capture_output=True, text=True, timeout=1800)
+    for line in result.stdout.splitlines():
+        if line.startswith("stop -> quit"):
+            show(line.split(":", 1)[0], line.split(":", 1)[1].strip())
+    if result.returncode != 0:
+        print("   !! the container driver failed: " + (result.stdout + result.stderr).strip()[-500:])
+
+
 def figure_micro(bench):
     path = os.path.join(bench.build, "tm-bench-micro")
     print("\nMicro-benchmarks (Google Benchmark)")
@@ -477,6 +578,10 @@ def main():
             figure_footprint(bench, window, 1024 * 1024)
         if "6" in only:
             figure_server_end(bench, 40 if quick else 200)
+        if "7" in only:
+            figure_pid1_orphans(bench, 3 if quick else 10, 1000)
+        if "8" in only:
+            figure_container_stop(bench, 20 if quick else 100)
         if "micro" in only:
             figure_micro(bench)
     finally:

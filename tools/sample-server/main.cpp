@@ -67,6 +67,8 @@
 //                         microseconds since 1970 and monotonic-clock nanoseconds
 //                         (std::steady_clock: CLOCK_MONOTONIC on Linux, the
 //                         performance counter on Windows)
+//   --quit-time-file FILE once the quit command came, write its arrival on the monotonic
+//                         clock in nanoseconds and a line feed (as --start-time-file's)
 //   --pid-file FILE       write the process id and a line feed at start
 //   --argv-file FILE      write each argument after the program's name, each
 //                         followed by a line feed
@@ -144,6 +146,7 @@ constexpr const char* kHelp =
     "  --exit-file FILE    write quit, eof, exit or max-life at the end\n"
     "  --cwd-file FILE     write the current folder\n"
     "  --start-time-file FILE  write \"<wall us since 1970> <steady ns>\"\n"
+    "  --quit-time-file FILE  write the quit command's arrival (steady ns)\n"
     "  --pid-file FILE     write the process id\n"
     "  --argv-file FILE    write each argument on a line\n"
     "  --max-life SECONDS  end with status 3 after this long (default 300)\n"
@@ -169,6 +172,7 @@ struct Options {
     std::string exitFile;
     std::string cwdFile;
     std::string startTimeFile;
+    std::string quitTimeFile;
     std::string pidFile;
     std::string argvFile;
     long maxLifeSeconds = 300;
@@ -297,6 +301,11 @@ bool QuitCommandIn(const std::string& received, bool ended) {
 }
 
 [[noreturn]] void Quit() {
+    if (!options.quitTimeFile.empty()) {
+        const auto arrived = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
+        WriteFileText(options.quitTimeFile, std::to_string(arrived.count()) + "\n");
+    }
     WriteAll(1, options.onQuit.data(), options.onQuit.size());
     Pause(options.quitDelay);
     WriteAll(1, options.saved.data(), options.saved.size());
@@ -435,6 +444,7 @@ int main(int argc, char** argv) {
         else if (name == "--exit-file") options.exitFile = value;
         else if (name == "--cwd-file") options.cwdFile = value;
         else if (name == "--start-time-file") options.startTimeFile = value;
+        else if (name == "--quit-time-file") options.quitTimeFile = value;
         else if (name == "--pid-file") options.pidFile = value;
         else if (name == "--argv-file") options.argvFile = value;
         else if (name == "--max-life") options.maxLifeSeconds = static_cast<long>(Number(value));
