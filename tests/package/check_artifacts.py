@@ -16,6 +16,12 @@ program with the unpacked unit template and sysusers file, under a real systemd
 (tests/systemd/run_systemd.py, scenario start_returns_at_hint: a start and a stop;
 sample-server comes from --linux-tools, by default build/package-linux).
 
+The static Linux tarball: its files, a program that is statically linked (no interpreter,
+no shared library), and that program as the entry point of the example image under a real
+Podman, on a base made from nothing (tests/container/run_podman.py, row
+podman_stop_waits_for_a_server_that_saves; sample-server comes from --static-tools, by
+default build/package-static).
+
 Exit status 0 when everything holds.
 """
 
@@ -26,6 +32,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import time
 import zipfile
@@ -49,6 +56,9 @@ DEB_FILES = {
     "usr/share/man/man8/tallowmere-service.8.gz": 0o644,
 }
 ZIP_FILES = ["INSTALL.txt", "README.md", "Tallowmere.ini", "tallowmere-service.exe"]
+TAR_FILES = {"tallowmere-service": 0o755, "README.md": 0o644, "container/Containerfile": 0o644,
+             "container/game.ini": 0o644, "container/pod.yaml": 0o644}
+PODMAN_ROW = "podman_stop_waits_for_a_server_that_saves"
 
 
 def project_version():
@@ -213,6 +223,36 @@ def check_deb(path, version, work, problems, tool_folder):
         problems.append("the package's program and unit under systemd: status %d" % code)
 
 
+def check_tar(path, version, work, problems, tool_folder):
+    top = "tallowmere-service-%s-linux-x64" % version
+    with tarfile.open(path) as tar:
+        members = {m.name: m for m in tar.getmembers()}
+        for name, mode in TAR_FILES.items():
+            member = members.get(top + "/" + name)
+            if member is None or not member.isfile():
+                problems.append("the tarball lacks %s/%s" % (top, name))
+            elif member.mode != mode or member.uid != 0:
+                problems.append("%s has mode %o, owner %d" % (name, member.mode, member.uid))
+        if problems:
+            return
+        tar.extractall(work)
+    program = os.path.join(work, top, "tallowmere-service")
+    _c, headers = run(["readelf", "--program-headers", "--dynamic", program],
+                      os.path.join(work, "readelf.txt"))
+    if "INTERP" in headers or "(NEEDED)" in headers:
+        problems.append("the tarball's program is not linked statically")
+        return
+    tool_folder = tools(tool_folder, "package-static", ["sample-server"], problems)
+    if tool_folder is None:
+        return
+    code, out = run([sys.executable, os.path.join(ROOT, "tests", "container", "run_podman.py"),
+                     "--build", tool_folder, "--program", program, "--scenario", PODMAN_ROW],
+                    os.path.join(work, "podman.txt"))
+    print("  " + "\n  ".join(out.strip().splitlines()))
+    if code != 0:
+        problems.append("the tarball's program in a container under Podman: status %d" % code)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dist", default=os.path.join(ROOT, "dist"))
@@ -220,18 +260,22 @@ def main():
                         help="folder with sample-server.exe and svcctl.exe")
     parser.add_argument("--linux-tools", default=os.path.join(ROOT, "build", "package-linux"),
                         help="folder with sample-server")
+    parser.add_argument("--static-tools", default=os.path.join(ROOT, "build", "package-static"),
+                        help="folder with a statically linked sample-server")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     args = parser.parse_args()
     version = project_version()
     artifacts = {
         "zip": os.path.join(args.dist, "tallowmere-service-%s-windows-x64.zip" % version),
         "deb": os.path.join(args.dist, "tallowmere-service_%s_amd64.deb" % version),
+        "tar": os.path.join(args.dist, "tallowmere-service-%s-linux-x64.tar.gz" % version),
     }
     work = tempfile.mkdtemp(prefix="tallowmere-artifacts-")
     failed = []
     try:
         for kind, check, tool_folder in (("zip", check_zip, os.path.abspath(args.windows_tools)),
-                                         ("deb", check_deb, os.path.abspath(args.linux_tools))):
+                                         ("deb", check_deb, os.path.abspath(args.linux_tools)),
+                                         ("tar", check_tar, os.path.abspath(args.static_tools))):
             start = time.monotonic()
             problems = []
             folder = os.path.join(work, kind)
