@@ -140,6 +140,8 @@ TEST_F(LifecycleTest, WithStopWhenServerEnds0TheServersEndIsReapedButNotActedOn)
     EXPECT_EQ(States(fake::Reports()), (StateList{4, 1}));
     EXPECT_EQ(fake::Reports().back().Win32ExitCode, 0u);
     EXPECT_EQ(Log().find("Server ended"), std::string::npos);
+    // The stop needs no wait, and what the ended server left behind goes with the service.
+    EXPECT_EQ(fake::CallsStartingWith("TerminateJobObject"), Strings{"TerminateJobObject j1 1"});
 }
 
 TEST_F(LifecycleTest, AStopBeforeTheLaunchStartsNoServerAndReportsOnce) {

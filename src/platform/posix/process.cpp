@@ -185,13 +185,11 @@ struct Orphan {
 
 bool IsHeldLocked(pid_t pid) {
     assert(HandlesLock.HeldHere());
-    for (const auto& [value, entry] : Handles()) {
-        if (entry.kind == HandleKind::kProcess && !entry.closed && !entry.reaped &&
-            entry.pid == pid) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(Handles().begin(), Handles().end(), [pid](const auto& item) {
+        const HandleEntry& entry = item.second;
+        return entry.kind == HandleKind::kProcess && !entry.closed && !entry.reaped &&
+               entry.pid == pid;
+    });
 }
 
 void FindOrphansLocked(std::vector<Orphan>& orphans) {
@@ -214,10 +212,10 @@ void FindOrphansLocked(std::vector<Orphan>& orphans) {
         text[got] = '\0';
         // "pid (name) state ppid ...": the name may hold blanks and parentheses.
         const char* last = std::strrchr(text, ')');
-        char state = 0;
-        long parent = 0;
-        if (last == nullptr || std::sscanf(last + 1, " %c %ld", &state, &parent) != 2) continue;
-        if (parent != self || IsHeldLocked(static_cast<pid_t>(pid))) continue;
+        if (last == nullptr || last[1] != ' ' || last[2] == '\0' || last[3] != ' ') continue;
+        const char state = last[2];
+        const long parent = std::strtol(last + 4, &end, 10);
+        if (end == last + 4 || parent != self || IsHeldLocked(static_cast<pid_t>(pid))) continue;
         orphans.push_back(Orphan{static_cast<pid_t>(pid), state == 'Z' || state == 'X'});
     }
     closedir(folder);
@@ -263,6 +261,7 @@ void EndJobPassLocked(const HandleEntry& job, std::vector<int>& ending, bool& un
 bool AwaitEnds(const std::vector<int>& ending, bool unwatched, std::uint64_t deadline) {
     constexpr int kUnwatchedPauseMilliseconds = 10;
     std::vector<pollfd> waits;
+    waits.reserve(ending.size());
     for (const int fd : ending) waits.push_back(pollfd{fd, POLLIN, 0});
     std::size_t left = waits.size();
     while (left > 0 || unwatched) {
