@@ -32,10 +32,12 @@ constexpr char kPathSeparator = '/';
 constexpr DWORD kErrorInvalidHandle = 6;  // ERROR_INVALID_HANDLE
 constexpr DWORD kErrorBrokenPipe = 109;   // ERROR_BROKEN_PIPE: a read with no write end left
 constexpr DWORD kErrorNoData = 232;       // ERROR_NO_DATA: a write with no read end left
+constexpr DWORD kErrorTimeout = 1460;     // ERROR_TIMEOUT
 #else
 constexpr DWORD kErrorInvalidHandle = 9;  // EBADF
 constexpr DWORD kErrorBrokenPipe = 32;    // EPIPE
 constexpr DWORD kErrorNoData = 32;        // EPIPE
+constexpr DWORD kErrorTimeout = 110;      // ETIMEDOUT
 #endif
 
 // --- Service control manager -------------------------------------------------------

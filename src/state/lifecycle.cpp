@@ -39,6 +39,7 @@
 
 #include "config/log.h"
 #include "config/settings.h"
+#include "state/input.h"
 #include "state/server.h"
 #include "state/state_for_tests.h"
 #include "state/status.h"
@@ -65,7 +66,11 @@ struct LifecycleRecord {
     platform::DWORD serverExitCode = 0;
     bool outputEnded = false;      // the reader met the end of the server's output
     std::uint64_t lastOutputUntil = 0;  // how long the server's last output may take
-    bool quitWritten = false;      // the quit command went into the input pipe
+    bool quitQueued = false;       // the quit command went to the writer
+    bool quitForStop = false;      // ... for a stop request (not after a start timeout)
+    bool quitDone = false;         // the writer has written it, or failed with quitError
+    platform::DWORD quitError = 0;
+    bool quitLogged = false;       // the stop's line for it is in the log
     bool inGrace = false;          // Stopping after a start timeout, not after a stop
     HardEnd hardEnd = HardEnd::kNone;
     bool waitBegun = false;        // the start wait has set its deadline
@@ -86,26 +91,46 @@ platform::DWORD WaitFor(std::uint64_t until, std::uint64_t now) {
     return static_cast<platform::DWORD>(std::min<std::uint64_t>(until - now, 0x7FFFFFFF));
 }
 
-// Writes the quit command, once per process: a second one might not fit the pipe beside
-// the first one that a server never read. Cannot block while the lock is held: the input
-// pipe carries nothing but this one command, of at most 4094 bytes, and holds 4096
-// (Windows) or 65536 (Linux). A null quit command (no memory) is written as an empty one.
-// Then our end is closed: the server reads the command and then end of file, so that one
-// that reads lines gets its last line now, not once the program has ended.
-bool WriteQuitCommandLocked(platform::DWORD* error) {
+// The quit command goes to the writer once per process: a second one might not fit the
+// pipe beside the first one that a server never read.
+void QueueQuitLocked() {
     assert(ServiceLock.HeldHere());
-    if (Life.quitWritten) return true;
-    const char* command = SettingText(Settings.QuitCommand);
-    platform::DWORD written = 0;
-    if (platform::WriteFile(InputPipeWrite, command,
-                            static_cast<platform::DWORD>(std::strlen(command)), &written,
-                            nullptr) == 0) {
-        *error = platform::GetLastError();
-        return false;
+    Life.quitQueued = true;
+    QueueQuitCommandLocked();
+}
+
+// The stop's line in the log for the quit command's write: "stopped." or its error.
+void LogQuitResult(platform::DWORD error) {
+    if (error == 0) {
+        LogFormatted("stopped.\n", 0);
+    } else {
+        LogFormatted("Error writing stop command %ld.\n", static_cast<std::int32_t>(error));
     }
-    Life.quitWritten = true;
-    CloseHandleLocked(InputPipeWrite);
-    return true;
+}
+
+// Without a stop timeout the stopped report follows the quit command's write, which takes
+// no time for a server that reads; one that does not read is not waited for beyond this.
+constexpr std::uint64_t kQuitWriteMilliseconds = 100;
+
+// Waits, at most kQuitWriteMilliseconds, for the writer to have written the quit command;
+// its error, or kErrorTimeout when it is still waiting for the server.
+platform::DWORD AwaitQuitWritten(std::uint64_t now) {
+    const std::uint64_t until = now + kQuitWriteMilliseconds;
+    for (;;) {
+        platform::HANDLE event = nullptr;
+        {
+            std::lock_guard lock(ServiceLock);
+            if (Life.quitDone) return Life.quitError;
+            event = LifecycleEvent;
+        }
+        const std::uint64_t at = platform::GetTickCount64();
+        if (at >= until) return platform::kErrorTimeout;
+        // Any news wakes this wait; only the write's result ends it.
+        if (platform::WaitForMultipleObjects(1, &event, 0, WaitFor(until, at)) ==
+            platform::kWaitFailed) {
+            platform::Sleep(WaitFor(until, at));
+        }
+    }
 }
 
 void SetPendingLocked(platform::DWORD state, std::uint64_t now) {
@@ -212,32 +237,33 @@ void EndLeftovers() { EndServerTree(kLeftoverExitCode); }
 // A stop request in Starting or Running: the quit command, then Stopped at once (N = 0)
 // or Stopping until the server has ended.
 std::optional<SupervisorStep> BeginStop(std::uint64_t now) {
-    platform::DWORD code = 0;
-    bool written = false;
     {
         std::lock_guard lock(ServiceLock);
-        written = WriteQuitCommandLocked(&code);
-    }
-    if (written) {
-        LogFormatted("stopped.\n", 0);
-    } else {
-        LogFormatted("Error writing stop command %ld.\n", static_cast<std::int32_t>(code));
+        QueueQuitLocked();
+        Life.quitForStop = true;
     }
     const std::uint64_t timeout = Milliseconds(Settings.ServerStopTimeoutInSeconds);
-    std::unique_lock lock(ServiceLock);
     if (timeout == 0) {
+        const platform::DWORD code = AwaitQuitWritten(now);
+        LogQuitResult(code);
+        bool ended = false;
+        {
+            std::lock_guard lock(ServiceLock);
+            Life.quitLogged = true;
+            ended = Life.serverEnded;
+        }
         // A server that still runs is left to finish its save; only what one that has
         // ended left behind goes.
-        const bool ended = Life.serverEnded;
-        lock.unlock();
         if (ended) EndLeftovers();
         return EnterStopped(code, false);
     }
+    // The write's result is logged, and becomes the stop's code, when it comes.
+    std::lock_guard lock(ServiceLock);
     Life.phase = Phase::kStopping;
     Life.inGrace = false;
-    Life.stopCode = code;
+    Life.stopCode = 0;
     Life.deadline = now + timeout;
-    ServiceStatus.Win32ExitCode = code;
+    ServiceStatus.Win32ExitCode = 0;
     SetPendingLocked(platform::kServiceStopPending, now);
     return std::nullopt;
 }
@@ -275,9 +301,8 @@ std::optional<SupervisorStep> StartingStep(std::unique_lock<platform::OwnedMutex
     // manager ends a service whose first report is stop pending, and its server with it.
     if (Life.pendingReported && now >= Life.deadline) {
         if (NoteEndAtDeadlineLocked()) return std::nullopt;
-        platform::DWORD ignored = 0;
         // A failure is answered by the hard end; a server that has ended needs neither.
-        if (!Life.serverEnded) (void)WriteQuitCommandLocked(&ignored);
+        if (!Life.serverEnded) QueueQuitLocked();
         Life.phase = Phase::kStopping;
         Life.inGrace = true;
         Life.stopCode = kStartFailed;
@@ -316,8 +341,35 @@ std::optional<SupervisorStep> RunningStep(std::unique_lock<platform::OwnedMutex>
 std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex>& lock,
                                            std::uint64_t now) {
     const bool inGrace = Life.inGrace;
+    // The stop's quit command was written (or failed): said before anything that follows
+    // from it, the server's end first of all. Its error is the stop's code.
+    if (Life.quitForStop && Life.quitDone && !Life.quitLogged) {
+        Life.quitLogged = true;
+        const platform::DWORD error = Life.quitError;
+        if (error != 0) {
+            Life.stopCode = error;
+            ServiceStatus.Win32ExitCode = error;
+        }
+        lock.unlock();
+        LogQuitResult(error);
+        return std::nullopt;
+    }
     if (Life.serverEnded || Life.hardEnd != HardEnd::kNone) {
         if (LastOutputPendingLocked(now)) return WaitForLastOutputLocked(now);
+        // A server that ended just as its quit command was being written: the write's
+        // result comes at once (the pipe still has our read end), and is said first.
+        if (Life.quitForStop && !Life.quitLogged) {
+            lock.unlock();
+            const platform::DWORD error = AwaitQuitWritten(now);
+            LogQuitResult(error);
+            std::lock_guard relock(ServiceLock);
+            Life.quitLogged = true;
+            if (error != 0) {
+                Life.stopCode = error;
+                ServiceStatus.Win32ExitCode = error;
+            }
+            return std::nullopt;
+        }
         const platform::DWORD code = Life.serverExitCode;
         const HardEnd hardEnd = Life.hardEnd;
         const platform::DWORD stopCode = Life.stopCode;
@@ -352,7 +404,15 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
     if (now >= Life.deadline) {
         if (NoteEndAtDeadlineLocked()) return std::nullopt;
         Life.hardEnd = HardEnd::kAtDeadline;
+        // A stop's quit command that the server never took: the stop failed to reach it.
+        const bool unwritten = Life.quitForStop && !Life.quitLogged;
+        if (unwritten) {
+            Life.quitLogged = true;
+            Life.stopCode = platform::kErrorTimeout;
+            ServiceStatus.Win32ExitCode = platform::kErrorTimeout;
+        }
         lock.unlock();
+        if (unwritten) LogQuitResult(platform::kErrorTimeout);
         EndServerHard(inGrace ? kStartFailed : 1);
         return std::nullopt;
     }
@@ -369,6 +429,15 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
 void PostHintSeen() {
     ServerStarted.store(1);
     platform::SetEvent(LifecycleEvent);  // set before the reader started, never changed
+}
+
+void PostQuitWritten(platform::DWORD error) {
+    {
+        std::lock_guard lock(ServiceLock);
+        Life.quitDone = true;
+        Life.quitError = error;
+    }
+    platform::SetEvent(LifecycleEvent);
 }
 
 void PostOutputEnded() {

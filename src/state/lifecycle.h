@@ -34,6 +34,9 @@ void PostHintSeen();
 // The reader met the end of the server's output, and logged what came before it.
 void PostOutputEnded();
 
+// The writer has written the quit command (error 0) or failed with `error`.
+void PostQuitWritten(platform::DWORD error);
+
 // A control request, on the dispatcher's thread. Stop (and shutdown and preshutdown, when
 // accepted) is
 // acted on by the supervising thread once the server's launch has begun, and here before

@@ -12,6 +12,7 @@ platform::HANDLE InputPipeWrite = nullptr;
 platform::PROCESS_INFORMATION ServerProcess = {};
 platform::HANDLE ServerJob = nullptr;
 platform::HANDLE ReaderThread = nullptr;
+platform::HANDLE WriterThread = nullptr;
 platform::HANDLE LifecycleEvent = nullptr;
 std::atomic<std::uint32_t> ServerStarted{0};
 

@@ -22,8 +22,10 @@ extern platform::PROCESS_INFORMATION ServerProcess;
 // The job that holds the server and everything it starts. Guarded by ServiceLock.
 extern platform::HANDLE ServerJob;
 
-// The reader thread's handle; only tested for failure of thread creation.
+// The reader's and the input writer's thread handles; only tested for failure of thread
+// creation.
 extern platform::HANDLE ReaderThread;
+extern platform::HANDLE WriterThread;
 
 // Set whenever the lifecycle has news for the supervising thread (a hint, a control).
 extern platform::HANDLE LifecycleEvent;

@@ -2,12 +2,14 @@
 
 #include <mutex>
 
+#include "state/input.h"
 #include "state/server.h"
 #include "state/status.h"
 
 void ResetServiceStateForTest() {
     ResetStatusForTest();
     ResetLifecycleForTest();
+    ResetInputForTest();
     std::lock_guard lock(ServiceLock);
     OutputPipeRead = nullptr;
     OutputPipeWrite = nullptr;
@@ -16,6 +18,7 @@ void ResetServiceStateForTest() {
     ServerProcess = platform::PROCESS_INFORMATION{};
     ServerJob = nullptr;
     ReaderThread = nullptr;
+    WriterThread = nullptr;
     LifecycleEvent = nullptr;
     ServerStarted.store(0);
 }

@@ -4,12 +4,14 @@
 
 #include "config/log.h"
 #include "config/settings.h"
+#include "state/input.h"
 #include "state/lifecycle.h"
 #include "state/server.h"
 #include "state/status.h"
 #include "supervision/command_file.h"
 #include "supervision/reader.h"
 #include "supervision/supervise.h"
+#include "supervision/writer.h"
 
 namespace {
 
@@ -19,7 +21,7 @@ void CloseServerPipes() {
     CloseHandleLocked(OutputPipeRead);
     CloseHandleLocked(OutputPipeWrite);
     CloseHandleLocked(InputPipeRead);
-    CloseHandleLocked(InputPipeWrite);
+    CloseServerInputLocked();
     CloseHandleLocked(ServerJob);
 }
 
@@ -65,6 +67,12 @@ platform::DWORD LaunchServer() {
     {
         std::lock_guard lock(ServiceLock);
         LifecycleEvent = event;
+    }
+    const platform::HANDLE inputEvent = platform::CreateEventA(nullptr, 0, 0, nullptr);
+    if (inputEvent == nullptr) return platform::GetLastError();
+    {
+        std::lock_guard lock(ServiceLock);
+        InputEvent = inputEvent;
     }
     // A stop that came while the command file was read has been answered: no server.
     if (!BeginLaunch()) return kStopReportedAlready;
@@ -143,6 +151,9 @@ platform::DWORD LaunchServer() {
     platform::DWORD threadId = 0;
     ReaderThread = platform::CreateThread(nullptr, 0, OutputReader, nullptr, 0, &threadId);
     if (ReaderThread == nullptr) return FailLaunch(platform::GetLastError(), true);
+    // Without its writer the server could never be sent its quit command.
+    WriterThread = platform::CreateThread(nullptr, 0, InputWriter, nullptr, 0, &threadId);
+    if (WriterThread == nullptr) return FailLaunch(platform::GetLastError(), true);
 
     return Supervise();
 }

@@ -5,6 +5,7 @@
 
 #include "config/log.h"
 #include "config/settings.h"
+#include "state/input.h"
 #include "state/lifecycle.h"
 #include "state/server.h"
 #include "state/status.h"
@@ -12,8 +13,8 @@
 namespace {
 
 // The server's output broke: keep its exit code for the next report and let go of the
-// pipes. Under the lock, so that the quit command is never written into an end that is
-// being closed. The process handle stays: the supervising thread waits on it.
+// pipes (our input end as soon as the writer is out of its write). The process handle
+// stays: the supervising thread waits on it.
 void EndOfOutput() {
     std::lock_guard lock(ServiceLock);
     if (ServerProcess.hProcess != nullptr) {
@@ -22,7 +23,7 @@ void EndOfOutput() {
     CloseHandleLocked(OutputPipeRead);
     CloseHandleLocked(OutputPipeWrite);
     CloseHandleLocked(InputPipeRead);
-    CloseHandleLocked(InputPipeWrite);
+    CloseServerInputLocked();
 }
 
 // Logs the `read` bytes of a chunk without their zero bytes and terminates what is left;

@@ -1,6 +1,7 @@
 // The fake platform's processes, pipes, threads, clock and service control manager.
 #include "fake/fake_platform.h"
 
+#include <algorithm>
 #include <cassert>
 #include <condition_variable>
 #include <cstring>
@@ -69,6 +70,9 @@ struct State {
     ThreadMode threadMode = ThreadMode::Run;
     std::vector<ThreadCall> threadCalls;
     int createdThreadsRunning = 0;
+    // Of those, the ones in a wait without a limit (the input writer, idle): what they
+    // wait on. One whose handle is signalled already is about to run, so not idle.
+    std::vector<std::vector<HANDLE>> idleWaits;
     std::uint64_t clock = kClockStart;
     int sleeps = 0;
     std::function<void(int)> sleepHook;
@@ -180,10 +184,25 @@ bool UsableLocked(HANDLE handle) {
     return true;
 }
 
+// Whether this thread is one that CreateThread started.
+thread_local bool CreatedThread = false;
+
+// CreateThread's threads that are doing something: not ended, not idle in a wait without
+// a limit (which only an event of the logic's would end).
+int BusyThreadsLocked() {
+    assert(FakeLock.HeldHere());
+    int idle = 0;
+    for (const std::vector<HANDLE>& handles : S.idleWaits) {
+        if (std::none_of(handles.begin(), handles.end(), SignalledLocked)) ++idle;
+    }
+    return S.createdThreadsRunning - idle;
+}
+
 void StartThreadLocked(std::function<void()> body, bool counted) {
     assert(FakeLock.HeldHere());
     if (counted) ++S.createdThreadsRunning;
     Threads.emplace_back([body, counted] {
+        CreatedThread = counted;
         try {
             body();
         } catch (const Released&) {
@@ -206,7 +225,8 @@ bool ControlReadyLocked() {
 // ended, or it waits in a read that nothing would end now.
 bool ReaderSettledLocked() {
     assert(FakeLock.HeldHere());
-    if (S.createdThreadsRunning == 0) return true;
+    if (BusyThreadsLocked() == 0) return true;
+    if (BusyThreadsLocked() > 1) return false;
     if (S.readsWaiting == 0 || !S.reads.empty() || S.readsReleased) return false;
     return S.pipeBytes[S.waitingReadEnd].empty() && !PipeBrokenLocked(S.waitingReadEnd);
 }
@@ -214,7 +234,8 @@ bool ReaderSettledLocked() {
 // The reader waits on an empty script, or no thread of CreateThread's runs.
 bool ReaderIdleLocked() {
     assert(FakeLock.HeldHere());
-    return (S.readsWaiting > 0 && S.reads.empty()) || S.createdThreadsRunning == 0;
+    return (BusyThreadsLocked() == 1 && S.readsWaiting > 0 && S.reads.empty()) ||
+           BusyThreadsLocked() == 0;
 }
 
 }  // namespace
@@ -361,7 +382,7 @@ std::vector<ThreadCall> ThreadCalls() {
 
 bool ThreadsEnded() {
     std::lock_guard lock(FakeLock);
-    return S.createdThreadsRunning == 0;
+    return BusyThreadsLocked() == 0;
 }
 
 std::uint64_t Now() {
@@ -685,11 +706,23 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL /*waitAll*
         return kWaitTimeout;
     }
     if (milliseconds == kInfinite) {
-        S.calls.push_back("Wait infinite");
+        // A created thread's wait without a limit is its idling (the input writer's), not a
+        // step that the tests follow.
+        const bool idle = fake::CreatedThread;
+        if (!idle) S.calls.push_back("Wait infinite");
+        if (idle) {
+            S.idleWaits.emplace_back(handles, handles + count);
+            fake::Changed.notify_all();
+        }
         fake::Changed.wait(lock, [&] {
             index = fake::TakeSignalLocked(count, handles);
             return index >= 0 || S.dispatcherReleased;
         });
+        if (idle) {
+            const auto mine = std::find(S.idleWaits.begin(), S.idleWaits.end(),
+                                        std::vector<HANDLE>(handles, handles + count));
+            if (mine != S.idleWaits.end()) S.idleWaits.erase(mine);
+        }
         if (index < 0) throw fake::Released{};
         return kWaitObject0 + static_cast<DWORD>(index);
     }
@@ -747,8 +780,7 @@ HANDLE CreateThread(const SECURITY_ATTRIBUTES* /*attributes*/, std::size_t /*sta
     }
     if (S.threadMode == fake::ThreadMode::RunUntilIdle) {
         fake::Changed.wait_for(lock, std::chrono::seconds(10), [] {
-            return (S.readsWaiting > 0 && S.reads.empty()) || S.createdThreadsRunning == 0 ||
-                   S.readsReleased;
+            return fake::ReaderIdleLocked() || S.readsReleased;
         });
     }
     return handle;

@@ -9,6 +9,7 @@
 #include "state/server.h"
 #include "supervision/launch.h"
 #include "supervision/reader.h"
+#include "supervision/writer.h"
 
 namespace {
 
@@ -192,7 +193,8 @@ TEST_F(LaunchTest, AStartedServerKeepsAllItsHandlesOpen) {
     fake::PushRead("server STARTED\n");
     ASSERT_EQ(LaunchServer(), 0u);
     EXPECT_EQ(CallsOf(kHandleCalls), (Strings{"CreatePipe h1 h2", "CreatePipe h3 h4",
-                                              "CreateProcessA h5 h6", "CreateThread h7"}));
+                                              "CreateProcessA h5 h6", "CreateThread h7",
+                                              "CreateThread h8"}));
     std::lock_guard lock(ServiceLock);
     for (platform::HANDLE handle : {OutputPipeRead, OutputPipeWrite, InputPipeRead,
                                     InputPipeWrite, ServerProcess.hProcess}) {
@@ -211,14 +213,15 @@ TEST_F(LaunchTest, AServerThatCannotBePutIntoItsJobIsEndedAndNothingIsLeftOpen) 
     EXPECT_TRUE(fake::Reports().empty());
 }
 
-TEST_F(LaunchTest, TheReaderThreadRunsOutputReaderWithoutAParameter) {
+TEST_F(LaunchTest, TheReaderThenTheWriterRunWithoutAParameter) {
     fake::SetThreadMode(fake::ThreadMode::RecordOnly);
     Settings.ServerStartupTimeoutInSeconds = 0;  // no reader runs, so no hint comes
     EXPECT_EQ(LaunchServer(), 109u);
     const std::vector<fake::ThreadCall> threads = fake::ThreadCalls();
-    ASSERT_EQ(threads.size(), 1u);
+    ASSERT_EQ(threads.size(), 2u);
     EXPECT_EQ(threads[0].routine, &OutputReader);
     EXPECT_EQ(threads[0].parameter, nullptr);
+    EXPECT_EQ(threads[1].routine, &InputWriter);
 }
 
 TEST_F(LaunchTest, TheLogHoldsTheCommandLineThenTheServersOutput) {
