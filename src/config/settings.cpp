@@ -2,7 +2,9 @@
 #include "config/settings.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "config/log.h"
 #include "config/log_file.h"
@@ -57,6 +59,21 @@ char* ReadSettingText(const char* key, const char* defaultText, const char* sett
     return copy;
 }
 
+namespace {
+
+// A text setting without a default: null when it is missing or empty (or memory ran out,
+// after "Error - Out of memory"), otherwise an owned copy.
+char* ReadOptionalSettingText(const char* key, const char* settingsPath) {
+    char value[kValueReadSize + 1];
+    value[0] = '\0';
+    platform::GetPrivateProfileStringA(kSection, key, "", value, kValueReadSize, settingsPath);
+    value[kValueReadSize] = '\0';
+    if (value[0] == '\0') return nullptr;
+    return ReadSettingText(key, "", settingsPath);
+}
+
+}  // namespace
+
 void LoadSettings() {
     char directory[kCurrentDirectorySize];
     ReadCurrentDirectory(directory);
@@ -85,6 +102,13 @@ void LoadSettings() {
     Settings.QuitCommand = ReadSettingText("QuitCommand", "quit\r\n", path);
     Settings.StartHint = ReadSettingText("StartHint", "STARTED", path);
 
+    // Only a code that has a command costs memory: most have none.
+    for (std::size_t i = 0; i < std::size(Settings.ControlCommands); ++i) {
+        char key[16];
+        (void)std::snprintf(key, sizeof key, "Control%d", static_cast<int>(128 + i));
+        Settings.ControlCommands[i] = ReadOptionalSettingText(key, path);
+    }
+
     if (Settings.LogFileName == nullptr) Settings.UseLog = 0;
     if (Settings.AppendToExistingLog == 0 && Settings.UseLog != 0) {
         EmptyLogFile(Settings.LogFileName);
@@ -104,5 +128,6 @@ void ResetSettingsForTest() {
     FreeText(Settings.LaunchFolder);
     FreeText(Settings.QuitCommand);
     FreeText(Settings.StartHint);
+    for (char*& command : Settings.ControlCommands) FreeText(command);
     Settings = SettingsRecord{};
 }

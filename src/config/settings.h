@@ -22,6 +22,8 @@ struct SettingsRecord {
     std::int32_t LogFileMaxSizeInKilobytes;   // N > 0: the log is rotated before it grows
                                               // past N KiB; 0 or less: no limit
     std::int32_t LogFilesKept;                // rotated files kept (LOG.1 ... LOG.N), 1 or more
+    char* ControlCommands[128];               // Control128 ... Control255: the command for
+                                              // that control code; null when none is set
 };
 
 // The most rotated log files kept; a larger LogFilesKept counts as this.

@@ -55,6 +55,8 @@ constexpr DWORD kServiceControlStop = 1;
 constexpr DWORD kServiceControlInterrogate = 4;
 constexpr DWORD kServiceControlShutdown = 5;
 constexpr DWORD kServiceControlPreshutdown = 15;  // SERVICE_CONTROL_PRESHUTDOWN
+constexpr DWORD kServiceControlUserFirst = 128;   // the user-defined codes: 128 to 255
+constexpr DWORD kServiceControlUserLast = 255;
 constexpr DWORD kStillActive = 259;  // exit code of a process that has not ended
 
 // Laid out as Win32's SERVICE_STATUS: seven unsigned 32-bit fields in this order.
@@ -80,7 +82,9 @@ struct SERVICE_TABLE_ENTRYA {
 // of its own, delivers control requests one at a time to the registered handler on
 // the calling thread, and returns nonzero once a stopped status has been reported.
 // Returns 0 at once (last error set) when it cannot run the table.
-// POSIX: SIGTERM and SIGINT are stop (1), SIGUSR1 interrogate (4), SIGHUP 6.
+// POSIX: SIGTERM and SIGINT are stop (1), SIGUSR1 interrogate (4), SIGHUP 6, and the
+// real-time signal SIGRTMIN + n the user-defined code 128 + n (n up to SIGRTMAX - SIGRTMIN:
+// 30 with glibc, so 128 to 158). Each child that ends is reaped here (on SIGCHLD).
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* table);
 
 // Returns the status handle, or 0 with the last error set. Windows: registered through

@@ -33,6 +33,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -424,6 +425,34 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
     return WaitForReportOrDeadlineLocked(now);
 }
 
+// The command that a user-defined control code stands for, to the writer; it logs the
+// command once written. A refusal is logged here.
+void SendControlCommand(platform::DWORD control) {
+    const char* command = Settings.ControlCommands[control - platform::kServiceControlUserFirst];
+    char from[32];
+    (void)std::snprintf(from, sizeof from, "control code %u", static_cast<unsigned>(control));
+    CommandAnswer answer = CommandAnswer::kStopping;
+    if (CurrentPhase() != Phase::kStopped) {
+        answer = QueueCommand(command, std::strlen(command), from);
+    }
+    const auto code = static_cast<std::int32_t>(control);
+    switch (answer) {
+        case CommandAnswer::kTaken:
+            break;
+        case CommandAnswer::kStopping:
+            LogFormatted("Command from control code %ld refused: the service is stopping\n", code);
+            break;
+        case CommandAnswer::kNotReading:
+            LogFormatted(
+                "Command from control code %ld refused: the server is not reading its input\n",
+                code);
+            break;
+        case CommandAnswer::kBadCommand:
+            LogFormatted("Command from control code %ld refused: it is too long\n", code);
+            break;
+    }
+}
+
 }  // namespace
 
 void PostHintSeen() {
@@ -468,6 +497,13 @@ void PostControl(platform::DWORD control) {
         lock.unlock();
         LogFormatted("stopped.\n", 0);
         ReportStatus();
+        return;
+    }
+    if (control >= platform::kServiceControlUserFirst &&
+        control <= platform::kServiceControlUserLast &&
+        Settings.ControlCommands[control - platform::kServiceControlUserFirst] != nullptr) {
+        // Nothing of the service's state changed: no report.
+        SendControlCommand(control);
         return;
     }
     if (control != platform::kServiceControlInterrogate) {

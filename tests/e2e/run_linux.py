@@ -299,6 +299,8 @@ def run(scenario, build, keep, valgrind=False):
             elif "control" in step:
                 control = step["control"]
                 sig = SIGNALS.get(control)
+                if isinstance(control, int) and 128 <= control <= 255:
+                    sig = signal.SIGRTMIN + control - 128  # the user-defined codes
                 if control == "stop" and step.get("linux_signal"):
                     sig = getattr(signal, "SIG" + step["linux_signal"])
                 if sig is None:

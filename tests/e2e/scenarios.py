@@ -56,7 +56,9 @@ A scenario:
                    NAME, oldest first, must be the end of what "log" describes (literal
                    items only), each older one ending at a line's end, and no NAME.(K+1)
     log            the log file, whole: items in order, each a text, {"repeat": TEXT,
-                   "min": N}, {"optional": TEXT}, {"one_of": [[items], [items]...]}
+                   "min": N}, {"optional": TEXT}, {"one_of": [[items], [items]...]},
+                   {"mixed": [TEXT, ...], "min": N} (N or more of those texts in any order:
+                   what two threads log side by side)
                    (where two threads' messages may come in either order),
                    {"flood": N} (the first N bytes of the sample server's flood
                    pattern, complete and in order) or {"first": N, "of": TEXT} (TEXT
@@ -282,6 +284,9 @@ def text_pattern(items, ctx, crlf):
                          b"{%d,}" % item.get("min", 0))
         elif "optional" in item:
             parts.append(b"(?:" + literal(item["optional"]) + b")?")
+        elif "mixed" in item:
+            parts.append(b"(?:" + b"|".join(literal(text) for text in item["mixed"]) + b")" +
+                         b"{%d,}" % item.get("min", 0))
         elif "one_of" in item:
             parts.append(b"(?:" + b"|".join(text_pattern(choice, ctx, crlf).pattern
                                             for choice in item["one_of"]) + b")")
@@ -309,6 +314,9 @@ def describe_text(items, ctx, crlf):
             out.append(flood(item["flood"]))
         elif "first" in item:
             out.append(ctx.expand(item["of"])[:item["first"]])
+        elif "mixed" in item:
+            out.append("(%s){%d,}" % ("|".join(ctx.expand(t) for t in item["mixed"]),
+                                      item.get("min", 0)))
         else:
             out.append("(%s)?" % ctx.expand(item["optional"]))
     text = "".join(out)

@@ -43,6 +43,8 @@ SERVICE_STATUS_HANDLE StatusToken() { return &StatusTokenByte; }
 sigset_t DispatcherSignals() {
     sigset_t set;
     sigemptyset(&set);
+    // The real-time signals are the user-defined control codes 128 and up.
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&set, signal);
     sigaddset(&set, SIGCHLD);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
@@ -52,6 +54,10 @@ sigset_t DispatcherSignals() {
 }
 
 DWORD ControlFor(std::uint32_t signal) {
+    const int number = static_cast<int>(signal);
+    if (number >= SIGRTMIN && number <= SIGRTMAX) {
+        return kServiceControlUserFirst + static_cast<DWORD>(number - SIGRTMIN);
+    }
     switch (signal) {
         case SIGTERM:
         case SIGINT:
@@ -74,8 +80,8 @@ void TakeOwnSignals(const sigset_t& controls, sigset_t& previous) {
     struct sigaction standard {};
     standard.sa_handler = SIG_DFL;
     sigemptyset(&standard.sa_mask);
-    for (const int signal : {SIGCHLD, SIGTERM, SIGINT, SIGUSR1, SIGHUP}) {
-        (void)sigaction(signal, &standard, nullptr);
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&controls, signal) == 1) (void)sigaction(signal, &standard, nullptr);
     }
     posix::IgnoreBrokenPipes();
     pthread_sigmask(SIG_SETMASK, &controls, &previous);
