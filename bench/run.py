@@ -29,7 +29,7 @@ def parse_args():
     parser.add_argument("--build", required=True, help="build folder with the programs")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions, short windows")
     parser.add_argument("--tmp", default=None, help="folder for the logs (default: $TMPDIR or /tmp)")
-    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,micro", help="figures to run, e.g. 1,4")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,micro", help="figures to run, e.g. 1,4")
     parser.add_argument("--flood-mib", type=int, default=256)
     parser.add_argument("--rounds", type=int, default=None, help="copying rounds (default 5, quick 2)")
     parser.add_argument("--stops", type=int, default=None, help="service runs (default 200, quick 40)")
@@ -530,6 +530,56 @@ def figure_container_stop(bench, stops):
         print("   !! the container driver failed: " + (result.stdout + result.stderr).strip()[-500:])
 
 
+def figure_command_latency(bench, runs):
+    """A control code's command, from the signal to its bytes on the server's input."""
+    print("\n9. Control code (SIGRTMIN) to its command on the server's input, %d runs "
+          "(target p99 under 2 ms)" % runs)
+    latencies = []
+    for i in range(runs):
+        stamps = bench.path("command.stamps")
+        bench.fresh("command.stamps", "command.log")
+        with open(bench.path("command.cmd"), "w") as f:
+            f.write("%s --stamps %s\n" % (quote(bench.server), quote(stamps)))
+        with open(bench.path("command.ini"), "w") as f:
+            # The bench server stamps the read that completes "quit": the command is one.
+            f.write("[Tallowmere]\nCommandFile=%s\nLogFileName=%s\nStartHint=Server STARTED\n"
+                    "Control128=quit\n" % (bench.path("command.cmd"), bench.path("command.log")))
+        service = subprocess.Popen([bench.wrapper, "-" + bench.path("command.ini")],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and "hint" not in read_stamps(stamps):
+                time.sleep(0.005)
+            time.sleep(0.05)  # the program has seen the hint and waits for nothing
+            sent = time.monotonic_ns()
+            os.kill(service.pid, signal.SIGRTMIN)
+            while time.monotonic() < deadline and "quit" not in read_stamps(stamps):
+                time.sleep(0.001)
+            got = read_stamps(stamps).get("quit")
+            if got is not None:
+                latencies.append((got - sent) / 1e6)
+            service.wait(timeout=30)
+        finally:
+            if service.poll() is None:
+                service.kill()
+                service.wait()
+    show("signal -> command read by the server", spread(latencies, " ms", digits=3)
+         + "  p99 %.3f ms" % percentile(latencies, 99))
+
+
+def read_stamps(path):
+    found = {}
+    try:
+        with open(path) as f:
+            for line in f:
+                word, _, value = line.partition(" ")
+                if value.strip().isdigit():
+                    found[word] = int(value)
+    except OSError:
+        pass
+    return found
+
+
 def figure_micro(bench):
     path = os.path.join(bench.build, "tm-bench-micro")
     print("\nMicro-benchmarks (Google Benchmark)")
@@ -582,6 +632,8 @@ def main():
             figure_pid1_orphans(bench, 3 if quick else 10, 1000)
         if "8" in only:
             figure_container_stop(bench, 20 if quick else 100)
+        if "9" in only:
+            figure_command_latency(bench, 40 if quick else 200)
         if "micro" in only:
             figure_micro(bench)
     finally:
