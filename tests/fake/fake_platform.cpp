@@ -70,6 +70,8 @@ struct State {
     ThreadMode threadMode = ThreadMode::Run;
     std::vector<ThreadCall> threadCalls;
     int createdThreadsRunning = 0;
+    bool pipesFull = false;  // FillPipes: every write into a pipe blocks
+    int blockedWriters = 0;  // created threads inside such a write
     // Of those, the ones in a wait without a limit (the input writer, idle): what they
     // wait on. One whose handle is signalled already is about to run, so not idle.
     std::vector<std::vector<HANDLE>> idleWaits;
@@ -195,7 +197,7 @@ int BusyThreadsLocked() {
     for (const std::vector<HANDLE>& handles : S.idleWaits) {
         if (std::none_of(handles.begin(), handles.end(), SignalledLocked)) ++idle;
     }
-    return S.createdThreadsRunning - idle;
+    return S.createdThreadsRunning - idle - S.blockedWriters;
 }
 
 void StartThreadLocked(std::function<void()> body, bool counted) {
@@ -308,6 +310,11 @@ void SetExitCode(DWORD code) {
     std::lock_guard lock(FakeLock);
     S.exitCode = code;
     Changed.notify_all();
+}
+
+void FillPipes() {
+    std::lock_guard lock(FakeLock);
+    S.pipesFull = true;
 }
 
 void ExitOnWrite(DWORD code) {
@@ -840,8 +847,16 @@ BOOL ReadFile(HANDLE file, void* buffer, DWORD size, DWORD* bytesRead, void* /*o
 BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
                void* /*overlapped*/) {
     if (fake::IsFileHandle(file)) return fake::WriteFileHandle(file, buffer, size, bytesWritten);
-    std::lock_guard lock(FakeLock);
+    std::unique_lock lock(FakeLock);
     S.calls.push_back("WriteFile " + fake::NameOf(file) + " " + std::to_string(size));
+    if (S.pipesFull && S.pipeReader.count(fake::Id(file)) != 0) {
+        // Nothing but the reset ends this write: the thread is settled, not busy.
+        ++S.blockedWriters;
+        fake::Changed.notify_all();
+        fake::Changed.wait(lock, [] { return S.dispatcherReleased; });
+        --S.blockedWriters;
+        throw fake::Released{};
+    }
     if (bytesWritten != nullptr) *bytesWritten = 0;
     if (!fake::UsableLocked(file)) return 0;
     if (fake::ShouldFailLocked(Op::WriteFile)) return 0;

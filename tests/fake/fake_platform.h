@@ -105,6 +105,9 @@ void SetExitCode(platform::DWORD code);
 // A server that ends as soon as it is written to: from the first successful WriteFile on,
 // GetExitCodeProcess gives `code`.
 void ExitOnWrite(platform::DWORD code);
+// A server that does not read its input, whose pipe is full: every WriteFile into a pipe
+// waits (counted as a busy thread) until the reset releases it.
+void FillPipes();
 
 // A server that ends at the very moment a wait times out: it has ended when the next wait
 // with no time to wait (a look) asks, and not before; the wait that timed out missed it.

@@ -1,0 +1,139 @@
+// What goes into the server's input: the queue's refusals, its order, the quit command
+// last, our end closed only outside a write; and the control codes that use it.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "service/control.h"
+#include "service_test_support.h"
+#include "state/input.h"
+#include "state/lifecycle.h"
+#include "state/server.h"
+#include "supervision/launch.h"
+#include "supervision/supervise.h"
+
+namespace {
+
+using service_test::ServiceTest;
+using service_test::SetText;
+
+using Strings = std::vector<std::string>;
+
+CommandAnswer Queue(const std::string& text) {
+    return QueueCommand(text.data(), text.size(), "a test");
+}
+
+// Every item the writer would take now, as text; "<quit>" for the quit command.
+Strings TakeAll() {
+    Strings taken;
+    std::lock_guard lock(ServiceLock);
+    static InputItem item;
+    platform::HANDLE end = nullptr;
+    while (TakeInputLocked(item, end)) {
+        taken.push_back(item.quit ? "<quit>" : std::string(item.bytes, item.length));
+        InputWrittenLocked(item.quit);
+    }
+    return taken;
+}
+
+class InputTest : public ServiceTest {};
+
+TEST_F(InputTest, ACommandThatWouldBeTwoOrNoneOrCutIsRefusedAndNothingIsQueued) {
+    for (const std::string& bad : {std::string(), std::string("say\r\nop me"), std::string("a\nb"),
+                                   std::string("a\rb"), std::string("a\0b", 3),
+                                   std::string(kLongestCommand + 1, 'x')}) {
+        EXPECT_EQ(Queue(bad), CommandAnswer::kBadCommand) << bad.size();
+    }
+    EXPECT_TRUE(TakeAll().empty());
+    EXPECT_EQ(Queue(std::string(kLongestCommand, 'x')), CommandAnswer::kTaken);
+}
+
+TEST_F(InputTest, AFullQueueRefusesTheNextCommandAndTheQuitCommandComesLastAllTheSame) {
+    for (std::size_t i = 0; i < kQueuedCommandsLimit; ++i) {
+        EXPECT_EQ(Queue("say " + std::to_string(i)), CommandAnswer::kTaken);
+    }
+    EXPECT_EQ(Queue("one too many"), CommandAnswer::kNotReading);
+    {
+        std::lock_guard lock(ServiceLock);
+        QueueQuitCommandLocked();
+        QueueQuitCommandLocked();  // a second stop queues nothing more
+    }
+    EXPECT_EQ(Queue("after the stop"), CommandAnswer::kStopping);
+    const Strings taken = TakeAll();
+    ASSERT_EQ(taken.size(), kQueuedCommandsLimit + 1);
+    EXPECT_EQ(taken.front(), "say 0\r\n");
+    EXPECT_EQ(taken[kQueuedCommandsLimit - 1], "say 15\r\n");
+    EXPECT_EQ(taken.back(), "<quit>");
+}
+
+// The writer alone closes the end it writes into: a close asked for during its write
+// waits for that write, so that the handle it uses is never closed (nor reused) under it.
+TEST_F(InputTest, OurEndIsClosedOnlyOnceTheWriteInsideItHasReturned) {
+    platform::HANDLE readEnd = nullptr;
+    ASSERT_NE(platform::CreatePipe(&readEnd, &InputPipeWrite, nullptr, 0), 0);
+    const platform::HANDLE end = InputPipeWrite;
+    ASSERT_EQ(Queue("save-all"), CommandAnswer::kTaken);
+    std::lock_guard lock(ServiceLock);
+    static InputItem item;
+    platform::HANDLE writing = nullptr;
+    ASSERT_TRUE(TakeInputLocked(item, writing));
+    EXPECT_EQ(writing, end);
+    CloseServerInputLocked();
+    EXPECT_TRUE(fake::IsOpen(end));
+    InputWrittenLocked(false);
+    EXPECT_FALSE(fake::IsOpen(end));
+    EXPECT_EQ(InputPipeWrite, nullptr);
+    platform::CloseHandle(readEnd);
+}
+
+// --- Control codes and stops through the writer -----------------------------------------
+
+class InputServiceTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        PrepareStatus();
+        fake::SetThreadMode(fake::ThreadMode::RunUntilIdle);
+    }
+
+    void StartRunning() {
+        fake::PushRead("STARTED\n");
+        ASSERT_EQ(LaunchServer(), 0u);
+    }
+};
+
+TEST_F(InputServiceTest, AControlCodeWithACommandWritesItBeforeTheQuitCommand) {
+    SetText(Settings.ControlCommands[129 - 128], "save-all");
+    StartRunning();
+    ControlHandler(129);
+    ControlHandler(130);  // no command: an unrecognized opcode, as before
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
+    EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "save-all\r\nquit\r\n");
+    const std::string log = Log();
+    EXPECT_NE(log.find("Command from control code 129: save-all\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Unrecognized opcode 130\n"), std::string::npos) << log;
+    // A command changes nothing of the service's state: only the code without one reports.
+    EXPECT_EQ(service_test::States(fake::Reports()), (std::vector<platform::DWORD>{4, 4, 1}));
+}
+
+// A writer that never gets its quit command out (a server that does not read) holds up
+// nothing: without a stop timeout the stopped report follows after the short wait, with
+// the timeout's code.
+TEST_F(InputServiceTest, AStopWithoutAWaitIsNotHeldUpByAWriterThatCannotWrite) {
+    SetText(Settings.ControlCommands[0], "say hi");
+    StartRunning();
+    fake::FillPipes();
+    ControlHandler(128);  // the writer now waits in its write for good
+    const std::uint64_t before = fake::Now();
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
+    EXPECT_LE(fake::Now() - before, 200u);
+    EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(fake::Reports().back().Win32ExitCode, platform::kErrorTimeout);
+    EXPECT_NE(Log().find("Error writing stop command 110.\n"), std::string::npos) << Log();
+}
+
+}  // namespace
