@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """The static Linux build as a container's entry point, under a real Podman.
 
-Usage: run_podman.py --build DIR [--program PATH] [--scenario NAME]... [--list] [--keep]
-                     [--measure-stops N]
+Usage: run_podman.py --build DIR [--program PATH] [--tools DIR] [--scenario NAME]...
+                     [--list] [--measure-stops N]
 
 DIR holds the statically linked tallowmere-service and sample-server (the package-static
-preset); --program puts another tallowmere-service into the image (the release tarball's).
+preset); --program puts another tallowmere-service into the image (the release tarball's);
+--tools names the folder of notify-listener, which runs on the host (default: DIR).
 The image is the shipped example, packaging/container/Containerfile, built on a base made
 here from nothing (busybox-static and a few links, imported as a tarball): no registry is
 reached. Podman runs as ../shared/reference/podman.md measured it works on this machine:
@@ -54,7 +55,8 @@ RUN_LIMITS = ["--network", "none", "--ulimit", "nofile=1024:1024", "--ulimit", "
 # ended from outside); log: texts the log must hold; steps before the stop:
 # ("file", NAME) waits for /records/NAME, ("no_zombies",) checks PID 1's children,
 # ("health", CODE) runs the health check, ("touch", NAME) creates /records/NAME,
-# ("log", TEXT) waits for TEXT in the log.
+# ("log", TEXT) waits for TEXT in the log, ("ready", BOOL) that the notify listener (notify:
+# a socket of the host's as NOTIFY_SOCKET) has, or has not, heard READY=1.
 ROWS = [
     dict(name="podman_stop_waits_for_a_server_that_saves",
          about="podman stop -t 20 of a server that needs 3 s to save: the quit command "
@@ -90,6 +92,17 @@ ROWS = [
          command="--hint 0 --sleep 1000 --crash",
          steps=[], stop=None, exit_code=139, server_end=None,
          log=["Server ended with exit code 139"]),
+    dict(name="a_notify_socket_passed_in_sees_the_hint_as_readiness",
+         about="NOTIFY_SOCKET set to a socket of the host's, mounted into the container (what "
+               "podman run --sdnotify=container does under systemd): start pending while the "
+               "server loads, READY=1 at its hint, the stop's reports after",
+         settings={"ServerStopTimeoutInSeconds": "10"},
+         command="--mark /records/loading --wait-for /records/go --hint 0 --mark /records/up",
+         notify=True,
+         steps=[("file", "loading"), ("ready", False), ("touch", "go"), ("file", "up"),
+                ("ready", True)],
+         stop=10, stop_within=(0.0, 5.0), exit_code=0, server_end="quit",
+         log=["stopped.", "Server ended with exit code 0"]),
     dict(name="healthy_only_after_the_hint",
          about="the image's health check fails while the server loads and passes once it "
                "has printed its hint",
@@ -248,14 +261,15 @@ def settings_for(row_settings):
     return "\r\n".join(lines) + "\r\n"
 
 
-def start(podman, name, folder, row):
+def start(podman, name, folder, row, listener=None):
     with open(os.path.join(folder, "game.ini"), "w", newline="") as f:
         f.write(settings_for(row.get("settings", {})))
     with open(os.path.join(folder, "server.cmd"), "w") as f:
         f.write("/srv/game/sample-server %s %s --exit-file /records/exit.txt "
                 "--quit-time-file /records/quit.ns --max-life 120\n" % (HINT_OPTION, row["command"]))
     os.chmod(folder, 0o777)
-    podman.run("run", "--detach", "--name", name, *RUN_LIMITS,
+    notify = ["--env", "NOTIFY_SOCKET=/records/notify.sock"] if listener else []
+    podman.run("run", "--detach", "--name", name, *RUN_LIMITS, *notify,
                "--health-interval", "disable",
                "--volume", "%s:/records" % folder,
                "--volume", "%s/game.ini:/etc/tallowmere/game.ini:ro" % folder,
@@ -289,12 +303,38 @@ def zombies_of(parent):
     return found
 
 
-def run_row(podman, base, row):
+class Listener:
+    """notify-listener on a socket in the row's folder; the lines it printed."""
+
+    def __init__(self, program, path):
+        self.output = open(path + ".txt", "w+")
+        self.process = subprocess.Popen([program, path], stdout=self.output,
+                                        stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+        if "listening on" not in self.process.stderr.readline().decode("latin-1"):
+            raise Failure("notify-listener did not start")
+
+    def lines(self):
+        self.output.seek(0)
+        return self.output.read().splitlines()
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        self.process.wait(timeout=10)
+        self.output.close()
+
+
+def run_row(podman, base, row, tools):
     folder = tempfile.mkdtemp(prefix=row["name"][:40] + "-", dir=base)
     name = "tm-" + row["name"].replace("_", "-")[:50]
     problems = []
+    listener = None
     try:
-        pid = start(podman, name, folder, row)
+        if row.get("notify"):
+            os.chmod(folder, 0o777)
+            listener = Listener(os.path.join(tools, "notify-listener"),
+                                os.path.join(folder, "notify.sock"))
+        pid = start(podman, name, folder, row, listener)
         for step in row["steps"]:
             if step[0] == "file":
                 if not wait_until(lambda: os.path.exists(os.path.join(folder, step[1])), 30):
@@ -307,6 +347,15 @@ def run_row(podman, base, row):
             elif step[0] == "no_zombies":
                 if not wait_until(lambda: not zombies_of(pid), 10):
                     raise Failure("%d zombie(s) of PID 1 after 10 s" % len(zombies_of(pid)))
+            elif step[0] == "ready":
+                ready = lambda: any("READY=1" in line for line in listener.lines())
+                if step[1] and not wait_until(ready, 10):
+                    raise Failure("no READY=1 at the hint: %s" % listener.lines())
+                if not step[1] and ready():
+                    raise Failure("READY=1 before the hint: %s" % listener.lines())
+                if not step[1] and not any("STATUS=Starting" in l for l in listener.lines()):
+                    if not wait_until(lambda: any("STATUS=Starting" in l for l in listener.lines()), 5):
+                        raise Failure("no start-pending report: %s" % listener.lines())
             elif step[0] == "health":
                 got = podman.run("healthcheck", "run", name, check=False).returncode
                 if got != step[1]:
@@ -335,12 +384,18 @@ def run_row(podman, base, row):
         for text in row["log"]:
             if text not in log:
                 problems.append("the log does not hold %r" % text)
+        if listener:
+            wait_until(lambda: any("STATUS=Stopped" in l for l in listener.lines()), 5)
+            if not any("STATUS=Stopped (exit code 0)" in l for l in listener.lines()):
+                problems.append("no stopped report: %s" % listener.lines())
         if problems:
             problems.append("log: %r" % log[-1500:])
     except (Failure, subprocess.TimeoutExpired) as failure:
         problems.append(str(failure))
     finally:
         podman.run("rm", "--force", "--time", "0", name, check=False)
+        if listener:
+            listener.stop()
     return problems
 
 
@@ -385,6 +440,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, help="folder of the static programs")
     parser.add_argument("--program", help="the tallowmere-service to put into the image")
+    parser.add_argument("--tools", help="folder with notify-listener (default: --build)")
     parser.add_argument("--scenario", action="append", default=[], help="run only this row")
     parser.add_argument("--list", action="store_true", help="print the rows' names")
     parser.add_argument("--measure-stops", type=int, default=0, metavar="N")
@@ -401,6 +457,7 @@ def main():
         print("run_podman: podman and runc are needed (scripts/check installs them)")
         return 1
     build = os.path.abspath(args.build)
+    tools = os.path.abspath(args.tools or build)
     program = os.path.abspath(args.program or os.path.join(build, "tallowmere-service"))
 
     # An interruption ends the run through the clean-up below.
@@ -423,7 +480,7 @@ def main():
                          max(values), len(values)))
         for row in rows if not args.measure_stops else []:
             began = time.monotonic()
-            problems = run_row(podman, podman.base, row)
+            problems = run_row(podman, podman.base, row, tools)
             took = time.monotonic() - began
             if problems:
                 failed.append(row["name"])
