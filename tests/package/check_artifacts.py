@@ -87,6 +87,16 @@ def run(args, log, **kwargs):
         return code, f.read()
 
 
+def run_driver(driver, args, work, what, problems):
+    """Runs one of the test drivers (tests/DRIVER) on an unpacked artifact and shows what
+    it printed; a failure is one problem, `what` saying which."""
+    code, out = run([sys.executable, os.path.join(ROOT, "tests", *driver)] + args,
+                    os.path.join(work, driver[-1] + ".txt"))
+    print("  " + "\n  ".join(out.strip().splitlines()))
+    if code != 0:
+        problems.append("%s: status %d" % (what, code))
+
+
 def check_example(text, where, problems):
     """Every key of the table in the example, each explained by a comment above it."""
     lines = text.replace("\r\n", "\n").split("\n")
@@ -153,12 +163,9 @@ def check_zip(path, version, work, problems, tool_folder):
         return
     for tool in ("sample-server.exe", "svcctl.exe"):
         shutil.copy(os.path.join(tool_folder, tool), folder)
-    code, out = run([sys.executable, os.path.join(ROOT, "tests", "wine", "run_wine.py"),
-                     "--build", folder, "--scenario", WINE_SCENARIO, "--version", version],
-                    os.path.join(work, "wine.txt"))
-    print("  " + "\n  ".join(out.strip().splitlines()))
-    if code != 0:
-        problems.append("the zip's .exe under Wine: status %d" % code)
+    run_driver(("wine", "run_wine.py"), ["--build", folder, "--scenario", WINE_SCENARIO,
+                                          "--version", version],
+               work, "the zip's .exe under Wine", problems)
 
 
 # --- The Debian package -----------------------------------------------------------------
@@ -214,13 +221,11 @@ def check_deb(path, version, work, problems, tool_folder):
     if tool_folder is None:
         return
     shutil.copy(os.path.join(tool_folder, "sample-server"), folder)
-    code, out = run([sys.executable, os.path.join(ROOT, "tests", "systemd", "run_systemd.py"),
-                     "--build", folder, "--unit", unit,
-                     "--sysusers", os.path.join(root, "usr/lib/sysusers.d/tallowmere.conf"),
-                     "--scenario", SYSTEMD_SCENARIO], os.path.join(work, "systemd.txt"))
-    print("  " + "\n  ".join(out.strip().splitlines()))
-    if code != 0:
-        problems.append("the package's program and unit under systemd: status %d" % code)
+    run_driver(("systemd", "run_systemd.py"),
+               ["--build", folder, "--unit", unit,
+                "--sysusers", os.path.join(root, "usr/lib/sysusers.d/tallowmere.conf"),
+                "--scenario", SYSTEMD_SCENARIO],
+               work, "the package's program and unit under systemd", problems)
 
 
 def check_tar(path, version, work, problems, tool_folder):
@@ -245,12 +250,9 @@ def check_tar(path, version, work, problems, tool_folder):
     tool_folder = tools(tool_folder, "package-static", ["sample-server"], problems)
     if tool_folder is None:
         return
-    code, out = run([sys.executable, os.path.join(ROOT, "tests", "container", "run_podman.py"),
-                     "--build", tool_folder, "--program", program, "--scenario", PODMAN_ROW],
-                    os.path.join(work, "podman.txt"))
-    print("  " + "\n  ".join(out.strip().splitlines()))
-    if code != 0:
-        problems.append("the tarball's program in a container under Podman: status %d" % code)
+    run_driver(("container", "run_podman.py"), ["--build", tool_folder, "--program", program,
+                                                 "--scenario", PODMAN_ROW],
+               work, "the tarball's program in a container under Podman", problems)
 
 
 def main():
