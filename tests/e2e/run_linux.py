@@ -291,11 +291,12 @@ def run(scenario, build, keep, valgrind=False):
                                   % (service.returncode, want, state))
             elif "wait_log" in step:
                 text = table.to_bytes(ctx.expand(step["wait_log"]))
+                times = step.get("count", 1)
                 # The log file, or the debugger output when the log is off.
-                if not wait_until(lambda: text in (read_log(log_path) or b"") or
-                                  text in (table.read_bytes(ctx.host_path("service.stderr")) or b"")
-                                  or service.poll() is not None, 30):
-                    raise Failure("the log never held %r" % text)
+                if not wait_until(lambda: (read_log(log_path) or b"").count(text) >= times or
+                                  (table.read_bytes(ctx.host_path("service.stderr")) or b"")
+                                  .count(text) >= times or service.poll() is not None, 30):
+                    raise Failure("the log never held %r %d time(s)" % (text, times))
             elif "control" in step:
                 control = step["control"]
                 sig = SIGNALS.get(control)

@@ -24,7 +24,8 @@ A scenario:
   listener_socket  (Linux) a path socket for the listener instead of an abstract name
   steps            done in order once the service runs:
                      {"wait_report": STATE, "count": N}  N reports in STATE have arrived (default 1)
-                     {"wait_log": TEXT}                  the log (or the debugger output) holds TEXT
+                     {"wait_log": TEXT, "count": N}      the log (or the debugger output) holds
+                                                         TEXT, N times (default 1)
                      {"control": "stop" | "interrogate" | CODE}   a control request
                        ("linux_signal": "INT" picks another stop signal on Linux;
                        "times": N sends it N times in a row, as fast as they go;

@@ -373,9 +373,10 @@ def run(scenario, index, prefix, build):
                     raise Failure("no %d %s report(s) within the bound" % (want, state))
             elif "wait_log" in step:
                 text = table.to_bytes(ctx.expand(step["wait_log"]))
-                if not wait_until(lambda: text in (table.read_bytes(prefix.host(log_path)) or b"")
-                                  or text in trace.debug_output(), 30):
-                    raise Failure("the log never held %r" % text)
+                times = step.get("count", 1)
+                if not wait_until(lambda: (table.read_bytes(prefix.host(log_path)) or b"").count(text)
+                                  >= times or trace.debug_output().count(text) >= times, 30):
+                    raise Failure("the log never held %r %d time(s)" % (text, times))
             elif "control" in step:
                 if step.get("times", 1) > 1:
                     send_burst(prefix, build, name, step["control"], step["times"],
