@@ -22,6 +22,7 @@ struct InputRecord {
     QueuedCommand commands[kQueuedCommandsLimit];  // a ring
     std::size_t first = 0;
     std::size_t count = 0;
+    bool anyCommand = false;    // a command has been queued: the pipe carries more than quit
     bool quitQueued = false;    // no command is taken any more
     bool quitTaken = false;     // the writer has the quit command: nothing follows it
     bool writing = false;       // the writer is inside a write into `end`
@@ -58,15 +59,36 @@ CommandAnswer QueueCommand(const char* text, std::size_t length, const char* fro
     CopyText(slot.text, sizeof slot.text, text, length);
     CopyText(slot.from, sizeof slot.from, from, from != nullptr ? std::strlen(from) : 0);
     ++Input.count;
+    Input.anyCommand = true;
     Wake();
     return CommandAnswer::kTaken;
 }
 
-void QueueQuitCommandLocked() {
+bool QueueQuitCommandLocked(platform::DWORD* error) {
     assert(ServiceLock.HeldHere());
-    if (Input.quitQueued) return;
+    if (Input.quitQueued) return false;
     Input.quitQueued = true;
+    if (!Input.anyCommand) {
+        Input.quitTaken = true;
+        *error = 0;
+        const char* quit = SettingText(Settings.QuitCommand);
+        platform::DWORD written = 0;
+        if (platform::WriteFile(InputPipeWrite, quit, static_cast<platform::DWORD>(std::strlen(quit)),
+                                &written, nullptr) == 0) {
+            *error = platform::GetLastError();
+        }
+        // The server reads the command, then end of file.
+        CloseHandleLocked(InputPipeWrite);
+        Wake();  // nothing is left for the writer: it ends
+        return true;
+    }
     Wake();
+    return false;
+}
+
+bool InputOverLocked() {
+    assert(ServiceLock.HeldHere());
+    return Input.quitTaken && Input.count == 0 && !Input.writing;
 }
 
 void CloseServerInputLocked() {

@@ -28,8 +28,11 @@ enum class CommandAnswer {
 CommandAnswer QueueCommand(const char* text, std::size_t length, const char* from);
 
 // Queues the quit command after every command queued; no command is taken after it. Only
-// the first call queues anything. The caller holds ServiceLock.
-void QueueQuitCommandLocked();
+// the first call queues anything. While no command has ever been queued, the quit command
+// is written here at once instead, as the only thing the pipe ever carries (so it cannot
+// block: at most 4,094 bytes, and every pipe holds 4,096), and our end is closed: then the
+// result is in `error` and the answer is true. The caller holds ServiceLock.
+bool QueueQuitCommandLocked(platform::DWORD* error);
 
 // Closes our end of the server's input now, or, while the writer is inside a write, as
 // soon as that write returns: the writer alone closes the end it writes into, so that the
@@ -50,6 +53,10 @@ struct InputItem {
 // Takes the next item into `item` and marks the writer as inside a write, with the end to
 // write into in `end` (0 once closed). False when nothing waits. The caller holds ServiceLock.
 bool TakeInputLocked(InputItem& item, platform::HANDLE& end);
+
+// Whether the quit command has been taken (by the writer, or written by the stop itself)
+// and nothing is left: the writer's work is over. The caller holds ServiceLock.
+bool InputOverLocked();
 
 // The write of the item taken last has returned: a close asked for meanwhile is done now;
 // after the quit command our end is closed in any case. The caller holds ServiceLock.

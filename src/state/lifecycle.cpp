@@ -97,7 +97,11 @@ platform::DWORD WaitFor(std::uint64_t until, std::uint64_t now) {
 void QueueQuitLocked() {
     assert(ServiceLock.HeldHere());
     Life.quitQueued = true;
-    QueueQuitCommandLocked();
+    platform::DWORD error = 0;
+    if (QueueQuitCommandLocked(&error)) {
+        Life.quitDone = true;
+        Life.quitError = error;
+    }
 }
 
 // The stop's line in the log for the quit command's write: "stopped." or its error.

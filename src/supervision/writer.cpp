@@ -22,6 +22,7 @@ platform::DWORD InputWriter(void* /*parameter*/) {
         bool taken = false;
         {
             std::lock_guard lock(ServiceLock);
+            if (InputOverLocked()) return 1;
             taken = TakeInputLocked(item, end);
         }
         if (!taken) {

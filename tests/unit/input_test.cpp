@@ -57,8 +57,10 @@ TEST_F(InputTest, AFullQueueRefusesTheNextCommandAndTheQuitCommandComesLastAllTh
     EXPECT_EQ(Queue("one too many"), CommandAnswer::kNotReading);
     {
         std::lock_guard lock(ServiceLock);
-        QueueQuitCommandLocked();
-        QueueQuitCommandLocked();  // a second stop queues nothing more
+        platform::DWORD error = 0;
+        // Commands wait: the quit command goes after them, through the writer.
+        EXPECT_FALSE(QueueQuitCommandLocked(&error));
+        EXPECT_FALSE(QueueQuitCommandLocked(&error));  // a second stop queues nothing more
     }
     EXPECT_EQ(Queue("after the stop"), CommandAnswer::kStopping);
     const Strings taken = TakeAll();
@@ -85,6 +87,26 @@ TEST_F(InputTest, OurEndIsClosedOnlyOnceTheWriteInsideItHasReturned) {
     InputWrittenLocked(false);
     EXPECT_FALSE(fake::IsOpen(end));
     EXPECT_EQ(InputPipeWrite, nullptr);
+    platform::CloseHandle(readEnd);
+}
+
+// While no command was ever sent, the pipe carries nothing but the quit command, which
+// cannot block: it is written by the stop itself, at once, and our end closed.
+TEST_F(InputTest, WithoutCommandsTheQuitCommandIsWrittenAtOnceAndNothingIsLeftForTheWriter) {
+    platform::HANDLE readEnd = nullptr;
+    ASSERT_NE(platform::CreatePipe(&readEnd, &InputPipeWrite, nullptr, 0), 0);
+    const platform::HANDLE end = InputPipeWrite;
+    SetText(Settings.QuitCommand, "stop");
+    {
+        std::lock_guard lock(ServiceLock);
+        platform::DWORD error = 99;
+        EXPECT_TRUE(QueueQuitCommandLocked(&error));
+        EXPECT_EQ(error, 0u);
+    }
+    EXPECT_EQ(fake::Written(end), "stop");
+    EXPECT_FALSE(fake::IsOpen(end));
+    EXPECT_TRUE(TakeAll().empty());
+    EXPECT_EQ(Queue("too late"), CommandAnswer::kStopping);
     platform::CloseHandle(readEnd);
 }
 
