@@ -6,6 +6,7 @@
 
 #include "service/control.h"
 #include "service_test_support.h"
+#include "state/input.h"
 #include "state/server.h"
 #include "state/lifecycle.h"
 #include "supervision/launch.h"
@@ -216,6 +217,40 @@ TEST_F(ControlTest, TheProcessExitCodeIsTheStoppedReportsNotALaterWrite) {
     ASSERT_TRUE(StoppedExitCode(&exitCode));
     EXPECT_EQ(exitCode, 0u);
     EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
+}
+
+// --- Commands on control codes, through the input writer --------------------------------
+
+TEST_F(ControlTest, AControlCodeWithACommandWritesItBeforeTheQuitCommand) {
+    SetText(Settings.ControlCommands[129 - 128], "save-all");
+    StartRunning();
+    ControlHandler(129);
+    ControlHandler(130);  // no command: an unrecognized opcode, as before
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
+    EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "save-all\r\nquit\r\n");
+    const std::string log = Log();
+    EXPECT_NE(log.find("Command from control code 129: save-all\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Unrecognized opcode 130\n"), std::string::npos) << log;
+    // A command changes nothing of the service's state: only the code without one reports.
+    EXPECT_EQ(service_test::States(fake::Reports()), (std::vector<platform::DWORD>{4, 4, 1}));
+}
+
+// A writer that never gets its quit command out (a server that does not read) holds up
+// nothing: without a stop timeout the stopped report follows after the short wait, with
+// the timeout's code.
+TEST_F(ControlTest, AStopWithoutAWaitIsNotHeldUpByAWriterThatCannotWrite) {
+    SetText(Settings.ControlCommands[0], "say hi");
+    StartRunning();
+    fake::FillPipes();
+    ControlHandler(128);  // the writer now waits in its write for good
+    const std::uint64_t before = fake::Now();
+    ControlHandler(platform::kServiceControlStop);
+    EXPECT_EQ(Supervise(), kStopReportedAlready);
+    EXPECT_LE(fake::Now() - before, 200u);
+    EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(fake::Reports().back().Win32ExitCode, platform::kErrorTimeout);
+    EXPECT_NE(Log().find("Error writing stop command 110.\n"), std::string::npos) << Log();
 }
 
 }  // namespace

@@ -1,18 +1,15 @@
 // What goes into the server's input: the queue's refusals, its order, the quit command
-// last, our end closed only outside a write; and the control codes that use it.
+// last, our end closed only outside a write. The control codes that use it are in
+// control_test.cpp.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "service/control.h"
 #include "service_test_support.h"
 #include "state/input.h"
-#include "state/lifecycle.h"
 #include "state/server.h"
-#include "supervision/launch.h"
-#include "supervision/supervise.h"
 
 namespace {
 
@@ -108,54 +105,6 @@ TEST_F(InputTest, WithoutCommandsTheQuitCommandIsWrittenAtOnceAndNothingIsLeftFo
     EXPECT_TRUE(TakeAll().empty());
     EXPECT_EQ(Queue("too late"), CommandAnswer::kStopping);
     platform::CloseHandle(readEnd);
-}
-
-// --- Control codes and stops through the writer -----------------------------------------
-
-class InputServiceTest : public ServiceTest {
-protected:
-    void SetUp() override {
-        ServiceTest::SetUp();
-        PrepareStatus();
-        fake::SetThreadMode(fake::ThreadMode::RunUntilIdle);
-    }
-
-    void StartRunning() {
-        fake::PushRead("STARTED\n");
-        ASSERT_EQ(LaunchServer(), 0u);
-    }
-};
-
-TEST_F(InputServiceTest, AControlCodeWithACommandWritesItBeforeTheQuitCommand) {
-    SetText(Settings.ControlCommands[129 - 128], "save-all");
-    StartRunning();
-    ControlHandler(129);
-    ControlHandler(130);  // no command: an unrecognized opcode, as before
-    ControlHandler(platform::kServiceControlStop);
-    EXPECT_EQ(Supervise(), kStopReportedAlready);
-    EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "save-all\r\nquit\r\n");
-    const std::string log = Log();
-    EXPECT_NE(log.find("Command from control code 129: save-all\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("Unrecognized opcode 130\n"), std::string::npos) << log;
-    // A command changes nothing of the service's state: only the code without one reports.
-    EXPECT_EQ(service_test::States(fake::Reports()), (std::vector<platform::DWORD>{4, 4, 1}));
-}
-
-// A writer that never gets its quit command out (a server that does not read) holds up
-// nothing: without a stop timeout the stopped report follows after the short wait, with
-// the timeout's code.
-TEST_F(InputServiceTest, AStopWithoutAWaitIsNotHeldUpByAWriterThatCannotWrite) {
-    SetText(Settings.ControlCommands[0], "say hi");
-    StartRunning();
-    fake::FillPipes();
-    ControlHandler(128);  // the writer now waits in its write for good
-    const std::uint64_t before = fake::Now();
-    ControlHandler(platform::kServiceControlStop);
-    EXPECT_EQ(Supervise(), kStopReportedAlready);
-    EXPECT_LE(fake::Now() - before, 200u);
-    EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
-    EXPECT_EQ(fake::Reports().back().Win32ExitCode, platform::kErrorTimeout);
-    EXPECT_NE(Log().find("Error writing stop command 110.\n"), std::string::npos) << Log();
 }
 
 }  // namespace
