@@ -250,7 +250,9 @@ TEST_F(ControlTest, AStopWithoutAWaitIsNotHeldUpByAWriterThatCannotWrite) {
     EXPECT_LE(fake::Now() - before, 200u);
     EXPECT_EQ(fake::Reports().back().CurrentState, platform::kServiceStopped);
     EXPECT_EQ(fake::Reports().back().Win32ExitCode, platform::kErrorTimeout);
-    EXPECT_NE(Log().find("Error writing stop command 110.\n"), std::string::npos) << Log();
+    const std::string line =
+        "Error writing stop command " + std::to_string(platform::kErrorTimeout) + ".\n";
+    EXPECT_NE(Log().find(line), std::string::npos) << Log();
 }
 
 }  // namespace
