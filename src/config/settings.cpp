@@ -43,12 +43,19 @@ void FreeText(char*& text) {
 
 }  // namespace
 
-char* ReadSettingText(const char* key, const char* defaultText, const char* settingsPath) {
-    char value[kValueReadSize + 1];
+namespace {
+
+// Reads one text setting into `value`, at most 4094 characters and always terminated.
+void ReadValue(const char* key, const char* defaultText, const char* settingsPath,
+               char (&value)[kValueReadSize + 1]) {
     value[0] = '\0';
     platform::GetPrivateProfileStringA(kSection, key, defaultText, value, kValueReadSize,
                                        settingsPath);
     value[kValueReadSize] = '\0';  // the reader fills at most 4095 bytes, terminator included
+}
+
+// An owned copy of `value`; null (after "Error - Out of memory") without memory.
+char* CopyValue(const char* value) {
     const std::size_t length = std::strlen(value);
     char* copy = static_cast<char*>(platform::Allocate(length + 1));
     if (copy == nullptr) {
@@ -59,20 +66,21 @@ char* ReadSettingText(const char* key, const char* defaultText, const char* sett
     return copy;
 }
 
-namespace {
-
-// A text setting without a default: null when it is missing or empty (or memory ran out,
-// after "Error - Out of memory"), otherwise an owned copy.
+// A text setting without a default: null when it is missing or empty (or memory ran out),
+// otherwise an owned copy.
 char* ReadOptionalSettingText(const char* key, const char* settingsPath) {
     char value[kValueReadSize + 1];
-    value[0] = '\0';
-    platform::GetPrivateProfileStringA(kSection, key, "", value, kValueReadSize, settingsPath);
-    value[kValueReadSize] = '\0';
-    if (value[0] == '\0') return nullptr;
-    return ReadSettingText(key, "", settingsPath);
+    ReadValue(key, "", settingsPath, value);
+    return value[0] == '\0' ? nullptr : CopyValue(value);
 }
 
 }  // namespace
+
+char* ReadSettingText(const char* key, const char* defaultText, const char* settingsPath) {
+    char value[kValueReadSize + 1];
+    ReadValue(key, defaultText, settingsPath, value);
+    return CopyValue(value);
+}
 
 void LoadSettings() {
     char directory[kCurrentDirectorySize];

@@ -36,6 +36,13 @@ void Wake() {
     if (InputEvent != nullptr) (void)platform::SetEvent(InputEvent);
 }
 
+// The quit command's bytes; a null one (no memory) is written as an empty one.
+const char* QuitCommand(std::size_t& length) {
+    const char* quit = SettingText(Settings.QuitCommand);
+    length = std::strlen(quit);
+    return quit;
+}
+
 void CopyText(char* to, std::size_t room, const char* text, std::size_t length) {
     const std::size_t copied = length < room - 1 ? length : room - 1;
     std::memcpy(to, text, copied);
@@ -71,9 +78,10 @@ bool QueueQuitCommandLocked(platform::DWORD* error) {
     if (!Input.anyCommand) {
         Input.quitTaken = true;
         *error = 0;
-        const char* quit = SettingText(Settings.QuitCommand);
+        std::size_t length = 0;
+        const char* quit = QuitCommand(length);
         platform::DWORD written = 0;
-        if (platform::WriteFile(InputPipeWrite, quit, static_cast<platform::DWORD>(std::strlen(quit)),
+        if (platform::WriteFile(InputPipeWrite, quit, static_cast<platform::DWORD>(length),
                                 &written, nullptr) == 0) {
             *error = platform::GetLastError();
         }
@@ -114,9 +122,7 @@ bool TakeInputLocked(InputItem& item, platform::HANDLE& end) {
     } else if (Input.quitQueued && !Input.quitTaken) {
         Input.quitTaken = true;
         item.quit = true;
-        // A null quit command (no memory) is written as an empty one.
-        const char* quit = SettingText(Settings.QuitCommand);
-        item.length = std::strlen(quit);
+        const char* quit = QuitCommand(item.length);
         if (item.length > sizeof item.bytes) item.length = sizeof item.bytes;
         std::memcpy(item.bytes, quit, item.length);
         item.from[0] = '\0';

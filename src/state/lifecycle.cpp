@@ -67,8 +67,7 @@ struct LifecycleRecord {
     platform::DWORD serverExitCode = 0;
     bool outputEnded = false;      // the reader met the end of the server's output
     std::uint64_t lastOutputUntil = 0;  // how long the server's last output may take
-    bool quitQueued = false;       // the quit command went to the writer
-    bool quitForStop = false;      // ... for a stop request (not after a start timeout)
+    bool quitForStop = false;      // the quit command went out for a stop (not a start timeout)
     bool quitDone = false;         // the writer has written it, or failed with quitError
     platform::DWORD quitError = 0;
     bool quitLogged = false;       // the stop's line for it is in the log
@@ -96,7 +95,6 @@ platform::DWORD WaitFor(std::uint64_t until, std::uint64_t now) {
 // pipe beside the first one that a server never read.
 void QueueQuitLocked() {
     assert(ServiceLock.HeldHere());
-    Life.quitQueued = true;
     platform::DWORD error = 0;
     if (QueueQuitCommandLocked(&error)) {
         Life.quitDone = true;
@@ -110,6 +108,16 @@ void LogQuitResult(platform::DWORD error) {
         LogFormatted("stopped.\n", 0);
     } else {
         LogFormatted("Error writing stop command %ld.\n", static_cast<std::int32_t>(error));
+    }
+}
+
+// The stop's quit command has its result, about to be logged: an error is the stop's code.
+void NoteQuitResultLocked(platform::DWORD error) {
+    assert(ServiceLock.HeldHere());
+    Life.quitLogged = true;
+    if (error != 0) {
+        Life.stopCode = error;
+        ServiceStatus.Win32ExitCode = error;
     }
 }
 
@@ -349,12 +357,8 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
     // The stop's quit command was written (or failed): said before anything that follows
     // from it, the server's end first of all. Its error is the stop's code.
     if (Life.quitForStop && Life.quitDone && !Life.quitLogged) {
-        Life.quitLogged = true;
         const platform::DWORD error = Life.quitError;
-        if (error != 0) {
-            Life.stopCode = error;
-            ServiceStatus.Win32ExitCode = error;
-        }
+        NoteQuitResultLocked(error);
         lock.unlock();
         LogQuitResult(error);
         return std::nullopt;
@@ -368,11 +372,7 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
             const platform::DWORD error = AwaitQuitWritten(now);
             LogQuitResult(error);
             std::lock_guard relock(ServiceLock);
-            Life.quitLogged = true;
-            if (error != 0) {
-                Life.stopCode = error;
-                ServiceStatus.Win32ExitCode = error;
-            }
+            NoteQuitResultLocked(error);
             return std::nullopt;
         }
         const platform::DWORD code = Life.serverExitCode;
@@ -411,11 +411,7 @@ std::optional<SupervisorStep> StoppingStep(std::unique_lock<platform::OwnedMutex
         Life.hardEnd = HardEnd::kAtDeadline;
         // A stop's quit command that the server never took: the stop failed to reach it.
         const bool unwritten = Life.quitForStop && !Life.quitLogged;
-        if (unwritten) {
-            Life.quitLogged = true;
-            Life.stopCode = platform::kErrorTimeout;
-            ServiceStatus.Win32ExitCode = platform::kErrorTimeout;
-        }
+        if (unwritten) NoteQuitResultLocked(platform::kErrorTimeout);
         lock.unlock();
         if (unwritten) LogQuitResult(platform::kErrorTimeout);
         EndServerHard(inGrace ? kStartFailed : 1);

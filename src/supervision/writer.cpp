@@ -38,8 +38,6 @@ platform::DWORD InputWriter(void* /*parameter*/) {
         if (platform::WriteFile(end, item.bytes, static_cast<platform::DWORD>(item.length),
                                 &written, nullptr) == 0) {
             error = platform::GetLastError();
-            // No end to write into (closed, or never opened) fails as an invalid handle.
-            if (end == nullptr) error = platform::kErrorInvalidHandle;
         }
         {
             std::lock_guard lock(ServiceLock);

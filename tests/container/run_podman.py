@@ -9,9 +9,10 @@ preset); --program puts another tallowmere-service into the image (the release t
 --tools names the folder of notify-listener, which runs on the host (default: DIR).
 The image is the shipped example, packaging/container/Containerfile, built on a base made
 here from nothing (busybox-static and a few links, imported as a tarball): no registry is
-reached. Podman runs as ../shared/reference/podman.md measured it works on this machine:
-runc, the vfs driver, cgroupfs, no network, lowered limits, and a storage root and run
-root of this run's own, so that the host's own container storage is never touched.
+reached. Podman runs with what was measured to work on this machine: runc (crun refuses
+the hybrid cgroup layout), the vfs driver, cgroupfs, no network, lowered limits, and a
+storage root and run root of this run's own, so that the host's own container storage is
+never touched.
 
 Each row starts a container from the image with its own settings and command file
 (mounted over the image's), drives it with podman (stop, healthcheck run, wait) and checks
