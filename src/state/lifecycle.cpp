@@ -7,12 +7,13 @@
 //  Starting  server ended                   log its code; Stopped, 109 (StopWhenServerEnds 0:
 //                                           not acted on, the timeout ends the start)
 //  Starting  stop, before the launch        log "stopped."; Stopped, 0; no server is launched
-//  Starting  stop                           write the quit command; N = 0: Stopped, 0 or the
-//                                           write's error; N > 0: Stopping until the server ends
+//  Starting  stop                           report stop pending at once (the handler); then
+//                                           as in Running
 //  Starting  start timeout                  write the quit command; Stopping (the grace, 5 s)
 //  Running   server ended                   log its code; Stopped with the server's code
 //                                           (StopWhenServerEnds 0: not acted on)
-//  Running   stop                           as in Starting
+//  Running   stop                           write the quit command; N = 0: Stopped, 0 or the
+//                                           write's error; N > 0: Stopping until the server ends
 //  Stopping  tick                           report stop pending; check point + 1
 //  Stopping  server ended                   log its code; Stopped with the stop's code
 //                                           (0, the write's error, or 109 in the grace)
@@ -277,7 +278,13 @@ std::optional<SupervisorStep> BeginStop(std::uint64_t now) {
     Life.stopCode = 0;
     Life.deadline = now + timeout;
     ServiceStatus.Win32ExitCode = 0;
-    SetPendingLocked(platform::kServiceStopPending, now);
+    if (ServiceStatus.CurrentState == platform::kServiceStopPending) {
+        // The control handler has reported check point 0 already.
+        ServiceStatus.CheckPoint = 1;
+        Life.nextReport = now + kPendingReportMilliseconds;
+    } else {
+        SetPendingLocked(platform::kServiceStopPending, now);
+    }
     return std::nullopt;
 }
 
@@ -487,8 +494,19 @@ void PostControl(platform::DWORD control) {
         if (Life.phase == Phase::kStopped) return;
         if (Life.launched) {
             Life.stopRequested = true;
+            // Wine's manager ends the process of a service that is sent a second stop
+            // while it still says start pending: stop pending goes out before the first
+            // stop is answered, so that the manager turns the next ones away.
+            const bool sayStopping = Life.phase == Phase::kStarting &&
+                                     ServiceStatus.CurrentState == platform::kServiceStartPending;
+            if (sayStopping) {
+                ServiceStatus.CurrentState = platform::kServiceStopPending;
+                ServiceStatus.CheckPoint = 0;
+                ServiceStatus.WaitHint = kPendingWaitHint;
+            }
             const platform::HANDLE event = LifecycleEvent;
             lock.unlock();
+            if (sayStopping) ReportStatus();
             platform::SetEvent(event);
             return;
         }

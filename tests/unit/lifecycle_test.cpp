@@ -123,7 +123,12 @@ TEST_F(LifecycleTest, AStopDuringTheStartWaitsForTheServerToo) {
         if (sleep == 3) fake::SetExitCode(0);
     });
     EXPECT_EQ(LaunchServer(), kStopReportedAlready);
-    EXPECT_EQ(States(fake::Reports()), (StateList{2, 3, 3, 1}));
+    const auto reports = fake::Reports();
+    EXPECT_EQ(States(reports), (StateList{2, 3, 3, 1}));
+    // The handler's stop pending is check point 0; the wait's next one goes on from it.
+    ASSERT_EQ(reports.size(), 4u);
+    EXPECT_EQ(reports[1].CheckPoint, 0u);
+    EXPECT_EQ(reports[2].CheckPoint, 1u);
     EXPECT_EQ(Log(), "server.exe --port 7777\nstopped.\n\nServer ended with exit code 0\n");
 }
 

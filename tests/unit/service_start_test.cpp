@@ -216,10 +216,11 @@ TEST_F(ServiceStartTest, AStopDuringTheStartWaitEndsTheProcessAndNothingFollowsS
     fake::ReleaseReads();
     fake::JoinThreads();
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 3u);
+    ASSERT_EQ(reports.size(), 4u);
     EXPECT_EQ(reports[0].CurrentState, platform::kServiceStartPending);
     EXPECT_EQ(reports[1].CurrentState, platform::kServiceStartPending);
-    EXPECT_EQ(reports[2].CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports[2].CurrentState, platform::kServiceStopPending);
+    EXPECT_EQ(reports[3].CurrentState, platform::kServiceStopped);
     EXPECT_EQ(Log().find("Returning the Main Thread"), std::string::npos);
     EXPECT_EQ(fake::Sleeps(), 2);
 }

@@ -263,20 +263,26 @@ TEST_F(StartupWaitTest, WithStopWhenServerEnds0AnEndBeforeTheHintWaitsForTheTime
 
 // --- A stop request during the wait ----------------------------------------------------------------
 
+// Stop pending is reported before the handler returns: a manager that sends a second
+// stop to a service that still says start pending (Wine's) ends its process.
 TEST_F(StartupWaitTest, AStopDuringTheWaitEndsItAtOnceWithNoReportAfterStopped) {
     fake::SetSleepHook([](int sleep) {
         if (sleep != 2) return;
         ControlHandler(platform::kServiceControlStop);
+        const auto answered = fake::Reports();
+        ASSERT_EQ(answered.size(), 3u);
+        EXPECT_EQ(answered[2].CurrentState, platform::kServiceStopPending);
+        EXPECT_EQ(answered[2].CheckPoint, 0u);
         // The hint comes late, after the stop: no running report may follow.
         fake::PushRead("STARTED\n");
         ASSERT_TRUE(fake::WaitForReader(1));
     });
     EXPECT_EQ(LaunchServer(), kStopReportedAlready);
     const auto reports = fake::Reports();
-    ASSERT_EQ(reports.size(), 3u);
+    ASSERT_EQ(reports.size(), 4u);
     ExpectStartPending(reports, 0, 2, 0);
-    EXPECT_EQ(reports[2].CurrentState, platform::kServiceStopped);
-    EXPECT_EQ(reports[2].Win32ExitCode, 0u);
+    EXPECT_EQ(reports[3].CurrentState, platform::kServiceStopped);
+    EXPECT_EQ(reports[3].Win32ExitCode, 0u);
     EXPECT_EQ(fake::Sleeps(), 2);  // the stop woke the wait
     EXPECT_EQ(fake::Written(reinterpret_cast<platform::HANDLE>(4)), "quit\r\n");
     EXPECT_TRUE(fake::CallsStartingWith("TerminateJobObject").empty());
