@@ -116,6 +116,7 @@ void LoadSettings() {
         (void)std::snprintf(key, sizeof key, "Control%d", static_cast<int>(128 + i));
         Settings.ControlCommands[i] = ReadOptionalSettingText(key, path);
     }
+    Settings.ConsolePath = ReadOptionalSettingText("ConsolePath", path);
 
     if (Settings.LogFileName == nullptr) Settings.UseLog = 0;
     if (Settings.AppendToExistingLog == 0 && Settings.UseLog != 0) {
@@ -137,5 +138,6 @@ void ResetSettingsForTest() {
     FreeText(Settings.QuitCommand);
     FreeText(Settings.StartHint);
     for (char*& command : Settings.ControlCommands) FreeText(command);
+    FreeText(Settings.ConsolePath);
     Settings = SettingsRecord{};
 }

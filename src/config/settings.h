@@ -24,6 +24,7 @@ struct SettingsRecord {
     std::int32_t LogFilesKept;                // rotated files kept (LOG.1 ... LOG.N), 1 or more
     char* ControlCommands[128];               // Control128 ... Control255: the command for
                                               // that control code; null when none is set
+    char* ConsolePath;                        // the console endpoint's address; null: none
 };
 
 // The most rotated log files kept; a larger LogFilesKept counts as this.

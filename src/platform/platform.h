@@ -264,6 +264,52 @@ void SetLastError(DWORD code);
 // give the status 1.
 [[noreturn]] void ExitProcess(DWORD exitCode);
 
+// --- The console endpoint ---------------------------------------------------------------
+
+constexpr DWORD kStdInputHandle = static_cast<DWORD>(-10);   // STD_INPUT_HANDLE
+constexpr DWORD kStdOutputHandle = static_cast<DWORD>(-11);  // STD_OUTPUT_HANDLE
+constexpr DWORD kStdErrorHandle = static_cast<DWORD>(-12);   // STD_ERROR_HANDLE
+#ifdef _WIN32
+constexpr DWORD kErrorAccessDenied = 5;     // ERROR_ACCESS_DENIED
+constexpr DWORD kErrorAlreadyExists = 183;  // ERROR_ALREADY_EXISTS
+constexpr DWORD kErrorPipeBusy = 231;       // ERROR_PIPE_BUSY: the name is another's
+#else
+constexpr DWORD kErrorAccessDenied = 13;    // EACCES
+constexpr DWORD kErrorAlreadyExists = 17;   // EEXIST
+constexpr DWORD kErrorPipeBusy = 98;        // EADDRINUSE: another process listens there
+#endif
+
+// The process's standard handle (POSIX: descriptors 0, 1 and 2), or 0 when it has none.
+HANDLE GetStdHandle(DWORD which);
+
+// Opens the endpoint that the console's clients on this machine connect to, and only they.
+// Windows: the named pipe `address` (\\.\pipe\NAME), as its first instance, so that a
+// name that another process holds fails with kErrorAccessDenied; remote clients are
+// refused, and only LocalSystem, the Administrators and the account of this process may
+// open it. POSIX: a Unix stream socket at `address`, mode 0660 from the first moment that
+// it can be reached, in a folder that others cannot write (otherwise kErrorAccessDenied);
+// a socket that nothing listens on is replaced; one that a process listens on fails with
+// kErrorPipeBusy; anything else at the path is left alone and fails with
+// kErrorAlreadyExists. kInvalidHandleValue with the last error on failure.
+HANDLE CreateConsoleEndpoint(const char* address);
+
+// Waits for the next client of the endpoint and gives its connection; `who` names the
+// client (POSIX "uid N"; Windows its account, "DOMAIN\\name") within whoSize bytes.
+// kInvalidHandleValue with the last error on failure.
+HANDLE AcceptConsoleClient(HANDLE endpoint, char* who, DWORD whoSize);
+
+// The client's side: a connection to the endpoint at `address`. kInvalidHandleValue with
+// the last error; kErrorFileNotFound when nothing is there.
+HANDLE ConnectConsoleEndpoint(const char* address);
+
+// A read of 1..size bytes of a connection, waiting at most `milliseconds` (kInfinite: no
+// limit): 0 with kErrorTimeout when none came, with kErrorBrokenPipe once the other side
+// has closed. The whole write, or 0 with the last error; kErrorTimeout when the other side
+// took too little within `milliseconds`.
+BOOL ReadConnection(HANDLE connection, void* buffer, DWORD size, DWORD* bytesRead,
+                    DWORD milliseconds);
+BOOL WriteConnection(HANDLE connection, const void* buffer, DWORD size, DWORD milliseconds);
+
 // --- Memory ---------------------------------------------------------------------------
 
 // Heap memory for owned texts; null when none is to be had. Release with Free.

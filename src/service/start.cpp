@@ -5,6 +5,7 @@
 
 #include "config/log.h"
 #include "config/settings.h"
+#include "console/endpoint.h"
 #include "service/control.h"
 #include "state/lifecycle.h"
 #include "state/status.h"
@@ -55,6 +56,7 @@ void ServiceStart(platform::DWORD /*argc*/, char** /*argv*/) {
         EndStartWithFailure(result);  // nothing when the start ended in a report already
         return;
     }
+    OpenConsole();
     LogFormatted("\nReturning the Main Thread \n", 0);
     // This thread goes on supervising the server until the service has stopped; while the
     // server runs it waits without a timer.

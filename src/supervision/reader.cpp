@@ -6,6 +6,7 @@
 #include "config/log.h"
 #include "config/settings.h"
 #include "state/input.h"
+#include "state/kept_output.h"
 #include "state/lifecycle.h"
 #include "state/server.h"
 #include "state/status.h"
@@ -26,11 +27,18 @@ void EndOfOutput() {
     CloseServerInputLocked();
 }
 
-// Logs the `read` bytes of a chunk without their zero bytes and terminates what is left;
-// returns its length.
-std::size_t LogChunk(char* chunk, platform::DWORD read) {
+// The `read` bytes of a chunk without their zero bytes, terminated, kept for the console;
+// returns their length.
+std::size_t KeepChunk(char* chunk, platform::DWORD read) {
     const std::size_t textLength = DropZeroBytes(chunk, read < kChunkSize ? read : kChunkSize);
     chunk[textLength] = '\0';
+    KeepOutput(chunk, textLength);
+    return textLength;
+}
+
+// The same, logged too.
+std::size_t LogChunk(char* chunk, platform::DWORD read) {
+    const std::size_t textLength = KeepChunk(chunk, read);
     LogOutput(chunk, textLength);
     return textLength;
 }
@@ -42,6 +50,7 @@ void ReadOutputAfterStart(platform::HANDLE pipe, char* chunk) {
     platform::DWORD read = 0;
     if (Settings.LogOutputAfterStart == 0) {
         while (platform::ReadFile(pipe, chunk, kChunkSize, &read, nullptr) != 0) {
+            (void)KeepChunk(chunk, read);
         }
         return;
     }

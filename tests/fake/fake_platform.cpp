@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "fake/fake_console.h"
 #include "fake/fake_files.h"
 #include "platform/owned_mutex.h"
 #include "support/support.h"
@@ -251,6 +252,7 @@ void Reset() {
     }
     JoinThreads();
     ResetFiles();
+    ResetConsole();
     std::lock_guard lock(FakeLock);
     S = State{};
 }
@@ -877,6 +879,7 @@ BOOL WriteFile(HANDLE file, const void* buffer, DWORD size, DWORD* bytesWritten,
 
 BOOL CloseHandle(HANDLE handle) {
     if (fake::IsFileHandle(handle)) return fake::CloseFileHandle(handle);
+    if (fake::IsConsoleHandle(handle)) return fake::CloseConsoleHandle(handle);
     std::lock_guard lock(FakeLock);
     S.calls.push_back("CloseHandle " + fake::NameOf(handle));
     if (S.events.erase(fake::Id(handle)) != 0 || S.jobs.erase(fake::Id(handle)) != 0) return 1;
