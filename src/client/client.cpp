@@ -17,11 +17,8 @@ constexpr int kRefused = 3;
 constexpr platform::DWORD kAnswerMilliseconds = 15000;
 
 constexpr char kUsage[] =
-    "usage: tallowmere-console ADDRESS send TEXT...\n"
-    "       tallowmere-console ADDRESS status\n"
-    "       tallowmere-console ADDRESS attach\n"
-    "ADDRESS: the console's path (Windows: \\\\.\\pipe\\NAME), or - followed by the\n"
-    "service's settings file, whose ConsolePath is used\n";
+    "tallowmere-console: usage: tallowmere-console ADDRESS send TEXT... | status | attach "
+    "(ADDRESS: the console's path, or - and the service's settings file)\n";
 
 void Print(platform::DWORD which, const char* text, std::size_t length) {
     platform::DWORD written = 0;

@@ -98,27 +98,38 @@ bool NextLine(Session* session, char* line, std::size_t& length, platform::DWORD
     }
 }
 
-// A command for the server; the answer to give the client. A refusal is logged.
-const char* Command(Session* session, const char* text, std::size_t length) {
-    CommandAnswer answer = CommandAnswer::kStopping;
-    const Phase phase = CurrentPhase();
-    if (phase == Phase::kStarting || phase == Phase::kRunning) {
-        answer = QueueCommand(text, length, session->from);
-    }
-    const char* refusal = nullptr;
+// What the client is told of a command that the queue did not take; null when it did.
+const char* Refusal(CommandAnswer answer) {
     switch (answer) {
         case CommandAnswer::kTaken:
-            return "ok";
+            break;
         case CommandAnswer::kStopping:
-            refusal = "refused the service is stopping";
-            break;
+            return "refused the service is stopping";
         case CommandAnswer::kNotReading:
-            refusal = "refused the server is not reading its input";
-            break;
+            return "refused the server is not reading its input";
         case CommandAnswer::kBadCommand:
-            refusal = "refused the command is empty or longer than 4094 bytes";
-            break;
+            return "refused the command is empty or longer than 4094 bytes";
     }
+    return nullptr;
+}
+
+// A command for the server; the answer to give the client. A refusal is logged.
+const char* Command(Session* session, const char* text, std::size_t length) {
+    const Phase phase = CurrentPhase();
+    bool serverRuns = false;
+    {
+        std::lock_guard lock(ServiceLock);
+        serverRuns = ServerProcess.hProcess != nullptr;
+    }
+    const char* refusal = nullptr;
+    if (phase != Phase::kStarting && phase != Phase::kRunning) {
+        refusal = "refused the service is stopping";
+    } else if (!serverRuns) {
+        refusal = "refused the server is not running";  // not launched yet, or ended
+    } else {
+        refusal = Refusal(QueueCommand(text, length, session->from));
+    }
+    if (refusal == nullptr) return "ok";
     char message[kLongestSender + 128];
     (void)std::snprintf(message, sizeof message, "Command from %s refused: %s\n", session->from,
                         refusal + std::strlen("refused "));

@@ -51,12 +51,13 @@ void ServiceStart(platform::DWORD /*argc*/, char** /*argv*/) {
     ResendStoppedReport();
     if (CurrentPhase() == Phase::kStopped) return;
 
+    // Open before the launch: commands are taken while the server starts.
+    OpenConsole();
     const platform::DWORD result = LaunchServer();
     if (result != 0) {
         EndStartWithFailure(result);  // nothing when the start ended in a report already
         return;
     }
-    OpenConsole();
     LogFormatted("\nReturning the Main Thread \n", 0);
     // This thread goes on supervising the server until the service has stopped; while the
     // server runs it waits without a timer.

@@ -222,6 +222,7 @@ def run(scenario, build, keep, valgrind=False):
         os.chown(folder, NOBODY, NOBODY)
 
     problems = []
+    clients = []  # console clients left running until the service has ended
     listener = None
     service = None
     fifo = None
@@ -328,6 +329,20 @@ def run(scenario, build, keep, valgrind=False):
                                   % len(zombies_of(target)))
             elif "remove_notify_socket" in step:
                 os.remove(listener.name)
+            elif "client" in step:
+                program = [os.path.join(build, "tallowmere-console")]
+                if step.get("as_nobody"):
+                    program = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY,
+                               "--clear-groups", "--"] + program
+                client = table.Client(step, ctx, program, dict(os.environ))
+                client_problems = client.feed(lambda want: want in (read_log(log_path) or b""),
+                                              0.02)
+                if step.get("background"):
+                    clients.append(client)
+                else:
+                    client_problems += client.finish()
+                if client_problems:
+                    raise Failure("; ".join(client_problems))
             else:
                 raise Failure("unknown step %r" % (step,))
 
@@ -336,6 +351,8 @@ def run(scenario, build, keep, valgrind=False):
             service.wait(timeout=(timeout + 30) * MULTIPLIER)
         except subprocess.TimeoutExpired:
             raise Failure("tallowmere-service did not end")
+        for client in clients:
+            problems.extend(client.finish())
         for name in expect.get("gone_at_end", []):
             pid = read_pid(ctx, name)
             if pid is None:
@@ -396,6 +413,8 @@ def run(scenario, build, keep, valgrind=False):
         known |= set(expect.get("gone_at_end") or [])
         known |= set(s.get("folders") or [])
         known |= {step["make_folder"] for step in s.get("steps", []) if "make_folder" in step}
+        if ctx.settings.get("ConsolePath", "").startswith(folder + "/"):
+            known.add(os.path.relpath(ctx.settings["ConsolePath"], folder))
         if s.get("listener_socket"):
             known.add(os.path.relpath(ctx.expand(s["listener_socket"]), folder))
         if expect.get("log", []) is not None or s.get("log_fifo"):
@@ -415,6 +434,10 @@ def run(scenario, build, keep, valgrind=False):
     except Failure as failure:
         problems.append(str(failure))
     finally:
+        for client in clients:
+            if client.process.poll() is None:
+                client.process.kill()
+                client.process.wait()
         if service and service.poll() is None:
             service.kill()
             service.wait()

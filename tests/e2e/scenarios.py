@@ -37,6 +37,19 @@ A scenario:
                      {"wait_server_end": true}           the server's process has ended
                      {"no_zombies": true}                (Linux) within 10 s the program has
                                                          no child that has ended unreaped
+                     {"client": [ARG, ...]}              runs tallowmere-console with these
+                                                         arguments ({console}: ConsolePath,
+                                                         {settings}: the settings file) and
+                                                         checks "exit_code", "stdout" (exact),
+                                                         "stdout_match" (a regular expression),
+                                                         "stdout_has" and "stderr_has" (texts
+                                                         it holds); "input" is its standard
+                                                         input, written once its output holds
+                                                         "until_output" and closed once the
+                                                         log holds "hold_until_log";
+                                                         "as_nobody": (Linux) uid and gid
+                                                         65534; "background": true leaves it
+                                                         running to the end of the run
                      {"remove_notify_socket": true}      (Linux) unlink the listener's
                                                          socket file: it stays bound, but
                                                          no datagram can reach it
@@ -84,7 +97,9 @@ import argparse
 import json
 import os
 import re
+import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -210,7 +225,8 @@ class Context:
             "dir": self.folder, "sep": self.sep, "server": self.quote(self.server),
             "missing_program": self.missing_program, "record": record,
             "server_command": self.server_command, "startup": self.startup(),
-            "command_line": self.command_line,
+            "command_line": self.command_line, "settings": self.path(SETTINGS_FILE),
+            "console": self.settings.get("ConsolePath", ""),
         }
         def value(m):
             known = values.get(m.group(1))
@@ -336,6 +352,89 @@ def count_range(count):
 
 
 # --- What both drivers do with the table's expectations ---------------------------------
+
+class Client:
+    """A run of the console client for a "client" step: its output is read as it comes."""
+
+    def __init__(self, step, ctx, program, env):
+        self.step = step
+        self.ctx = ctx
+        args = program + [ctx.expand(a) for a in step["client"]]
+        self.process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE, env=env)
+        self.out = bytearray()
+        self.err = bytearray()
+        self.readers = [threading.Thread(target=self._drain, args=(self.process.stdout, self.out)),
+                        threading.Thread(target=self._drain, args=(self.process.stderr, self.err))]
+        for reader in self.readers:
+            reader.daemon = True
+            reader.start()
+
+    @staticmethod
+    def _drain(stream, into):
+        for chunk in iter(lambda: stream.read1(65536), b""):
+            into.extend(chunk)
+
+    def feed(self, log_holds, poll):
+        """Writes the step's input, when its output allows, and closes the input when the
+        log allows. A list of problems."""
+        step, ctx = self.step, self.ctx
+        if "until_output" in step:
+            want = to_bytes(ctx.expand(step["until_output"]))
+            if not wait_until(lambda: want in self.out or self.process.poll() is not None,
+                              30, poll):
+                return ["the client's output never held %r: %r" % (want, bytes(self.out))]
+        try:
+            if "input" in step:
+                self.process.stdin.write(to_bytes(ctx.expand(step["input"])))
+                self.process.stdin.flush()
+            if "hold_until_log" in step:
+                want = to_bytes(ctx.expand(step["hold_until_log"]))
+                if not wait_until(lambda: log_holds(want), 30, poll):
+                    return ["the log never held %r while the client ran" % want]
+            if not step.get("background"):
+                self.process.stdin.close()
+        except OSError:
+            pass  # a client that has ended already: its status tells
+        return []
+
+    def finish(self, timeout=60):
+        """Waits for the client's end and checks it. A list of problems."""
+        step, ctx = self.step, self.ctx
+        try:
+            self.process.stdin.close()
+        except OSError:
+            pass
+        try:
+            code = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+            return ["the client %s did not end within %d s" % (step["client"], timeout)]
+        for reader in self.readers:
+            reader.join(10)
+        out, err = bytes(self.out), bytes(self.err)
+        problems = []
+        where = "client %s" % " ".join(step["client"])
+        if "exit_code" in step and code != step["exit_code"]:
+            problems.append("%s: exit code %s, expected %s" % (where, code, step["exit_code"]))
+        if "stdout" in step and out != to_bytes(ctx.expand(step["stdout"])):
+            problems.append("%s: printed %r" % (where, out))
+        if "stdout_match" in step and not re.search(to_bytes(ctx.expand(step["stdout_match"])),
+                                                     out):
+            problems.append("%s: printed %r, not matching %r" % (where, out, step["stdout_match"]))
+        for text in step.get("stdout_has", []):
+            if to_bytes(ctx.expand(text)) not in out:
+                problems.append("%s: printed %r, without %r" % (where, out, text))
+        if "stderr_has" in step and to_bytes(ctx.expand(step["stderr_has"])) not in err:
+            problems.append("%s: said %r on standard error, without %r"
+                            % (where, err, step["stderr_has"]))
+        if code != 0 and not err.strip() and not out.strip():
+            problems.append("%s: exit code %s without a word on standard error" % (where, code))
+        if err.count(b"\n") > 1:
+            problems.append("%s: more than one line on standard error: %r" % (where, err))
+        return problems
+
 
 def wait_until(condition, seconds, poll):
     """True once condition() holds; checks every poll seconds for at most seconds."""

@@ -37,7 +37,10 @@ bool FillAddress(const char* path, sockaddr_un& address) {
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     const std::size_t length = std::strlen(path);
-    if (length == 0 || length >= sizeof address.sun_path) return false;
+    if (length == 0 || length >= sizeof address.sun_path) {
+        errno = length == 0 ? EINVAL : ENAMETOOLONG;
+        return false;
+    }
     std::memcpy(address.sun_path, path, length);
     return true;
 }
@@ -97,7 +100,8 @@ HANDLE GetStdHandle(DWORD which) {
 
 HANDLE CreateConsoleEndpoint(const char* path) {
     sockaddr_un address;
-    if (path == nullptr || !FillAddress(path, address)) return FailHandle(EINVAL);
+    if (path == nullptr) return FailHandle(EINVAL);
+    if (!FillAddress(path, address)) return FailHandle(errno);
     posix::IgnoreBrokenPipes();
 
     // A folder that others can write lets them put their own socket in our place.
@@ -120,7 +124,7 @@ HANDLE CreateConsoleEndpoint(const char* path) {
     // threads may need as it is: the socket is made in a private folder beside its place,
     // given 0660 there, and only then moved into place.
     char privateFolder[sizeof address.sun_path];
-    if (std::snprintf(privateFolder, sizeof privateFolder, "%s/.console-XXXXXX", folder) >=
+    if (std::snprintf(privateFolder, sizeof privateFolder, "%s/.tm-XXXXXX", folder) >=
         static_cast<int>(sizeof privateFolder)) {
         return FailHandle(ENAMETOOLONG);
     }
@@ -130,7 +134,7 @@ HANDLE CreateConsoleEndpoint(const char* path) {
     std::snprintf(privatePath, sizeof privatePath, "%s/s", privateFolder);
     if (!FillAddress(privatePath, privateAddress)) {
         rmdir(privateFolder);
-        return FailHandle(ENAMETOOLONG);
+        return FailHandle(ENAMETOOLONG);  // the private path is a few bytes longer
     }
 
     int error = 0;
@@ -182,7 +186,8 @@ HANDLE AcceptConsoleClient(HANDLE endpoint, char* who, DWORD whoSize) {
 
 HANDLE ConnectConsoleEndpoint(const char* path) {
     sockaddr_un address;
-    if (path == nullptr || !FillAddress(path, address)) return FailHandle(EINVAL);
+    if (path == nullptr) return FailHandle(EINVAL);
+    if (!FillAddress(path, address)) return FailHandle(errno);
     posix::IgnoreBrokenPipes();
     const int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (connection < 0) return FailHandle(errno);
