@@ -115,6 +115,13 @@ class Prefix:
         os.remove(out_path)
         return code, text
 
+    def account(self):
+        """The prefix's user as "DOMAIN\\name", asked of Wine once."""
+        if getattr(self, "_account", None) is None:
+            _, text = self.wine(["cmd", "/c", "echo", "%USERDOMAIN%\\%USERNAME%"])
+            self._account = text.strip()
+        return self._account
+
     def host(self, windows_path):
         """The Linux path of a path on drive C: or Z:; one that exists nowhere for a device."""
         if windows_path.upper() in ("NUL", "CON"):
@@ -225,6 +232,10 @@ class WineContext(table.Context):
     """The shared placeholders, with a settings file that may live elsewhere."""
 
     settings_path = None
+    account = ""  # the prefix's user, as the service names a console client
+
+    def expand(self, text):
+        return table.Context.expand(self, text.replace("{account}", self.account))
 
     def startup(self):
         text = table.Context.startup(self)
@@ -333,6 +344,7 @@ def run(scenario, index, prefix, build):
     ctx = WineContext(folder, "\\", Prefix.windows(os.path.join(build, "sample-server.exe")),
                       "C:\\tallowmere-no-such-folder\\no-such-program.exe", command_line,
                       table.quote)
+    ctx.account = prefix.account()
     os.makedirs(prefix.host(folder), exist_ok=True)
     for sub in folders:
         os.makedirs(prefix.host(ctx.path(sub)), exist_ok=True)
@@ -396,6 +408,15 @@ def run(scenario, index, prefix, build):
                     raise Failure("the server never wrote its process id")
                 if wait_for_process(prefix, build, read_server_pid(ctx, prefix), 30) is None:
                     raise Failure("the server did not end")
+            elif "client" in step:
+                # The client runs under Wine too, as an admin's would.
+                client = table.Client(step, ctx, [WINE, os.path.join(build, "tallowmere-console.exe")],
+                                      prefix.env)
+                client_problems = client.feed(
+                    lambda want: want in (table.read_bytes(prefix.host(log_path)) or b""), 0.05)
+                client_problems += client.finish(60 * MULTIPLIER)
+                if client_problems:
+                    raise Failure("; ".join(client_problems))
             else:
                 raise Failure("unknown step %r" % (step,))
 
@@ -593,7 +614,8 @@ def main():
     chosen = table.pick(chosen, args)
     if chosen is None:
         return 0 if args.list else 2
-    for program in ("tallowmere-service.exe", "sample-server.exe", "svcctl.exe"):
+    for program in ("tallowmere-service.exe", "sample-server.exe", "svcctl.exe",
+                    "tallowmere-console.exe"):
         if not os.path.exists(os.path.join(build, program)):
             print("missing %s in %s" % (program, build))
             return 2
