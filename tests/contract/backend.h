@@ -21,4 +21,8 @@ std::string ChildCommandLine(platform::DWORD exitCode);
 // write end is open. The fake, which runs no program, plays the child's end itself.
 void EndChildInput(platform::HANDLE& input, platform::DWORD exitCode);
 
+// An address for a console endpoint of this case that nothing else uses: the fake takes
+// any text, POSIX a path in a fresh folder, Windows a pipe name.
+std::string ConsoleAddress(const std::string& tag);
+
 }  // namespace contract

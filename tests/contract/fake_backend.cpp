@@ -22,4 +22,6 @@ void EndChildInput(platform::HANDLE& input, platform::DWORD exitCode) {
     fake::SetExitCode(exitCode);
 }
 
+std::string ConsoleAddress(const std::string& tag) { return "fake-console-" + tag; }
+
 }  // namespace contract

@@ -301,3 +301,64 @@ CONTRACT_CASE(EndingItsJobEndsAChild) { EndHard(true); }
 CONTRACT_CASE(TerminateProcessEndsAChild) { EndHard(false); }
 
 }  // namespace
+
+namespace {
+
+// A client connected to a fresh endpoint, and the endpoint's side of it.
+struct ConsolePair {
+    HANDLE endpoint = platform::kInvalidHandleValue;
+    HANDLE client = platform::kInvalidHandleValue;
+    HANDLE server = platform::kInvalidHandleValue;
+    char who[128] = "";
+};
+
+bool Connect(const std::string& address, ConsolePair& pair) {
+    pair.endpoint = platform::CreateConsoleEndpoint(address.c_str());
+    if (pair.endpoint == platform::kInvalidHandleValue) return false;
+    pair.client = platform::ConnectConsoleEndpoint(address.c_str());
+    if (pair.client == platform::kInvalidHandleValue) return false;
+    pair.server = platform::AcceptConsoleClient(pair.endpoint, pair.who, sizeof pair.who);
+    return pair.server != platform::kInvalidHandleValue;
+}
+
+std::string ReadSome(HANDLE connection, DWORD milliseconds) {
+    char buffer[256];
+    DWORD got = 0;
+    if (!platform::ReadConnection(connection, buffer, sizeof buffer, &got, milliseconds)) return "";
+    return std::string(buffer, got);
+}
+
+}  // namespace
+
+// The console's endpoint: bytes go both ways, a read gives up after its bound, a closed side
+// is a broken pipe for the other, the address is the endpoint's alone while it is open, and
+// nothing at an address is "not found".
+CONTRACT_CASE(AConsoleEndpointCarriesBytesBothWaysAndKeepsItsAddress) {
+    const std::string address = contract::ConsoleAddress("both-ways");
+    ConsolePair pair;
+    ASSERT_TRUE(Connect(address, pair)) << platform::GetLastError();
+    EXPECT_STRNE(pair.who, "");
+
+    ASSERT_TRUE(platform::WriteConnection(pair.client, "status\n", 7, Bound()));
+    EXPECT_EQ(ReadSome(pair.server, Bound()), "status\n");
+    ASSERT_TRUE(platform::WriteConnection(pair.server, "ok\n", 3, Bound()));
+    EXPECT_EQ(ReadSome(pair.client, Bound()), "ok\n");
+
+    DWORD got = 0;
+    char byte = 0;
+    EXPECT_FALSE(platform::ReadConnection(pair.server, &byte, 1, &got, 50));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorTimeout);
+
+    // A second endpoint at the same address is refused while the first is open.
+    EXPECT_EQ(platform::CreateConsoleEndpoint(address.c_str()), platform::kInvalidHandleValue);
+
+    ASSERT_TRUE(platform::CloseHandle(pair.client));
+    EXPECT_FALSE(platform::ReadConnection(pair.server, &byte, 1, &got, Bound()));
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorBrokenPipe);
+    platform::CloseHandle(pair.server);
+    platform::CloseHandle(pair.endpoint);
+
+    const std::string nowhere = contract::ConsoleAddress("nowhere");
+    EXPECT_EQ(platform::ConnectConsoleEndpoint(nowhere.c_str()), platform::kInvalidHandleValue);
+    EXPECT_EQ(platform::GetLastError(), platform::kErrorFileNotFound);
+}

@@ -3,6 +3,9 @@
 #include "contract/backend.h"
 #include "support/support.h"
 
+#include <cstdint>
+#include <string>
+
 namespace contract {
 
 void BeginCase() {}
@@ -17,6 +20,16 @@ std::string ChildCommandLine(platform::DWORD exitCode) {
 void EndChildInput(platform::HANDLE& input, platform::DWORD /*exitCode*/) {
     platform::CloseHandle(input);
     input = nullptr;
+}
+
+std::string ConsoleAddress(const std::string& tag) {
+#ifdef _WIN32
+    static int count = 0;
+    return "\\\\.\\pipe\\tallowmere-contract-" + tag + "-" +
+           std::to_string(platform::GetTickCount64()) + "-" + std::to_string(++count);
+#else
+    return support::Join(support::MakeFreshFolder("console-" + tag), "console");
+#endif
 }
 
 }  // namespace contract

@@ -127,6 +127,11 @@ HANDLE CreateConsoleEndpoint(const char* address) {
     if (Endpoint.descriptor == nullptr) Endpoint.descriptor = MakeDescriptor();
     if (Endpoint.descriptor == nullptr) return FailHandle(::GetLastError());
     // The first instance, or nothing: a name that another process holds stays its own.
+    // Wine 8 ignores the flag (measured), so a pipe of that name is looked for first: a
+    // wait that finds one, or that times out on one that is busy, means it exists.
+    if (::WaitNamedPipeA(Endpoint.name, 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return FailHandle(ERROR_ACCESS_DENIED);
+    }
     HANDLE first = NewInstance(FILE_FLAG_FIRST_PIPE_INSTANCE);
     if (first == INVALID_HANDLE_VALUE) return FailHandle(::GetLastError());
     Endpoint.listening = first;
