@@ -21,6 +21,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
@@ -237,6 +238,19 @@ def run(scenario, build, keep, valgrind=False):
     if s.get("settings_fifo"):
         os.remove(ini)
         os.mkfifo(ini)
+    # What an admin's folder may hold at the console's path before the start.
+    if s.get("folder_mode"):
+        os.chmod(folder, int(s["folder_mode"], 8))
+    held_sockets = []
+    for kind in ("stale_socket", "listening_socket"):
+        if s.get(kind):
+            held = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+            held.bind(ctx.host_path(s[kind]))
+            if kind == "listening_socket":
+                held.listen(1)
+                held_sockets.append(held)
+            else:
+                held.close()  # bound once, nothing listens now
     if s.get("log_fifo"):
         os.mkfifo(log_path)  # nobody ever opens it for reading
     ignored = [getattr(signal, "SIG" + name) for name in s.get("parent_ignores", [])]
@@ -329,6 +343,17 @@ def run(scenario, build, keep, valgrind=False):
                                   % len(zombies_of(target)))
             elif "remove_notify_socket" in step:
                 os.remove(listener.name)
+            elif "console_mode" in step:
+                # The socket: its mode, and owned by the program's account and group.
+                state = os.lstat(ctx.settings["ConsolePath"])
+                if not stat.S_ISSOCK(state.st_mode):
+                    raise Failure("%s is no socket" % ctx.settings["ConsolePath"])
+                got = "%04o" % stat.S_IMODE(state.st_mode)
+                if got != step["console_mode"] or (state.st_uid, state.st_gid) != (
+                        os.geteuid(), os.getegid()):
+                    raise Failure("the console's mode %s owner %d:%d, expected %s %d:%d" % (
+                        got, state.st_uid, state.st_gid, step["console_mode"], os.geteuid(),
+                        os.getegid()))
             elif "client" in step:
                 program = [os.path.join(build, "tallowmere-console")]
                 if step.get("as_nobody"):
@@ -413,6 +438,7 @@ def run(scenario, build, keep, valgrind=False):
         known |= set(expect.get("gone_at_end") or [])
         known |= set(s.get("folders") or [])
         known |= {step["make_folder"] for step in s.get("steps", []) if "make_folder" in step}
+        known |= {s[kind] for kind in ("stale_socket", "listening_socket") if s.get(kind)}
         if ctx.settings.get("ConsolePath", "").startswith(folder + "/"):
             known.add(os.path.relpath(ctx.settings["ConsolePath"], folder))
         if s.get("listener_socket"):
@@ -434,6 +460,8 @@ def run(scenario, build, keep, valgrind=False):
     except Failure as failure:
         problems.append(str(failure))
     finally:
+        for held in held_sockets:
+            held.close()
         for client in clients:
             if client.process.poll() is None:
                 client.process.kill()

@@ -22,6 +22,9 @@ A scenario:
                    in a container (unshare); pid files then hold that namespace's numbers
   notify_socket    (Linux) NOTIFY_SOCKET to use instead of the listener's socket
   listener_socket  (Linux) a path socket for the listener instead of an abstract name
+  folder_mode      (Linux) the scenario folder's mode, in octal, before the start
+  stale_socket     (Linux) a name in the folder where a socket is bound and closed again
+  listening_socket (Linux) the same, and listened on by the driver until the end
   steps            done in order once the service runs:
                      {"wait_report": STATE, "count": N}  N reports in STATE have arrived (default 1)
                      {"wait_log": TEXT, "count": N}      the log (or the debugger output) holds
@@ -50,6 +53,9 @@ A scenario:
                                                          "as_nobody": (Linux) uid and gid
                                                          65534; "background": true leaves it
                                                          running to the end of the run
+                     {"console_mode": "0660"}            (Linux) ConsolePath is a socket with
+                                                         this mode, owned by the program's
+                                                         user and group
                      {"remove_notify_socket": true}      (Linux) unlink the listener's
                                                          socket file: it stays bound, but
                                                          no datagram can reach it
