@@ -250,9 +250,9 @@ void Reset() {
         S.dispatcherReleased = true;
         Changed.notify_all();
     }
+    ResetConsole();  // ends the waits of console threads, which the join needs
     JoinThreads();
     ResetFiles();
-    ResetConsole();
     std::lock_guard lock(FakeLock);
     S = State{};
 }
