@@ -42,9 +42,14 @@ steps, in order:
   {"file": NAME, "is": TEXT | null}       a file of the scenario's folder, or none
   {"journal": REGEX, "count": N}          N lines of the unit's journal match
   {"wait_journal": REGEX, "within": S}    one such line appears within S seconds
+  {"client": [ARG...], "as": USER, "exit_code": N, "stdout_match": REGEX,
+   "stderr_has": TEXT}                    tallowmere-console inside the machine, as root
+                                          or as USER (uid and gid, no other groups)
+  {"stat": PATH, "is": "MODE USER:GROUP" | null}  a path inside the machine, or none
 Placeholders as in tests/e2e/scenarios.py: {dir}, {server}, {record}.
 """
 
+import grp
 import json
 import os
 import pwd
@@ -107,7 +112,7 @@ class Run:
         for sub in ("bin", "etc", "s", "root/etc"):
             os.makedirs(os.path.join(self.folder, sub))
         # Copies: a clone under /root would be out of the account's reach.
-        for program in ("tallowmere-service", "sample-server"):
+        for program in ("tallowmere-service", "sample-server", "tallowmere-console"):
             source = os.path.join(self.build, program)
             if not os.access(source, os.X_OK):
                 raise Failure("%s is missing: build first" % source)
@@ -153,6 +158,14 @@ class Run:
             return pwd.getpwuid(uid).pw_name
         except KeyError:
             return str(uid)
+
+    def group_name(self, gid):
+        if gid == self.gid:
+            return ACCOUNT
+        try:
+            return grp.getgrgid(gid).gr_name
+        except KeyError:
+            return str(gid)
 
 
 class Scenario:
@@ -294,6 +307,31 @@ class Scenario:
             if not wait_until(lambda: self.journal_count(step["wait_journal"]) > 0,
                               step["within"]):
                 raise Failure("no journal line matches %r" % step["wait_journal"])
+        elif "client" in step:
+            command = [self.run.folder + "/bin/tallowmere-console"] + [
+                self.expand(a) for a in step["client"]]
+            if step.get("as"):
+                account = pwd.getpwnam(step["as"])
+                command = ["setpriv", "--reuid=%d" % account.pw_uid,
+                           "--regid=%d" % account.pw_gid, "--clear-groups", "--"] + command
+            result = self.m.run(command, check=False)
+            where = "client %s" % " ".join(step["client"])
+            if result.returncode != step.get("exit_code", 0):
+                raise Failure("%s: exit code %d (%s)" % (where, result.returncode,
+                                                         result.stderr.strip()))
+            if "stdout_match" in step and not re.search(step["stdout_match"], result.stdout):
+                raise Failure("%s printed %r" % (where, result.stdout))
+            if step.get("stderr_has", "") not in result.stderr:
+                raise Failure("%s said %r" % (where, result.stderr))
+        elif "stat" in step:
+            path = self.m.path(self.expand(step["stat"]))
+            got = None
+            if os.path.lexists(path):
+                state = os.lstat(path)
+                got = "%04o %s:%s" % (state.st_mode & 0o7777, self.run.user_name(state.st_uid),
+                                      self.run.group_name(state.st_gid))
+            if got != step["is"]:
+                raise Failure("%s is %r, expected %r" % (step["stat"], got, step["is"]))
         else:
             raise Failure("unknown step %r" % (step,))
 
