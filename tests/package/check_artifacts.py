@@ -42,11 +42,15 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 README = os.path.join(ROOT, "README.md")
 WINE_SCENARIO = "normal_start_and_stop"
+WINE_CONSOLE_SCENARIO = "console_send_and_status"
 SYSTEMD_SCENARIO = "start_returns_at_hint"
+SYSTEMD_CONSOLE_SCENARIO = "console_through_the_instance_socket"
 # What a statically linked .exe may import: Windows's own DLLs, none of mingw's.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll", "user32.dll", "ws2_32.dll"}
 DEB_FILES = {
     "usr/bin/tallowmere-service": 0o755,
+    "usr/bin/tallowmere-console": 0o755,
+    "usr/share/man/man1/tallowmere-console.1.gz": 0o644,
     "lib/systemd/system/tallowmere@.service": 0o644,
     "usr/lib/sysusers.d/tallowmere.conf": 0o644,
     "usr/share/doc/tallowmere-service/README.md": 0o644,
@@ -55,8 +59,9 @@ DEB_FILES = {
     "usr/share/doc/tallowmere-service/examples/tallowmere.ini": 0o644,
     "usr/share/man/man8/tallowmere-service.8.gz": 0o644,
 }
-ZIP_FILES = ["INSTALL.txt", "README.md", "Tallowmere.ini", "tallowmere-service.exe"]
-TAR_FILES = {"tallowmere-service": 0o755, "README.md": 0o644, "container/Containerfile": 0o644,
+ZIP_FILES = ["INSTALL.txt", "README.md", "Tallowmere.ini", "tallowmere-console.exe",
+             "tallowmere-service.exe"]
+TAR_FILES = {"tallowmere-service": 0o755, "tallowmere-console": 0o755, "README.md": 0o644, "container/Containerfile": 0o644,
              "container/game.ini": 0o644, "container/pod.yaml": 0o644}
 PODMAN_ROW = "podman_stop_waits_for_a_server_that_saves"
 
@@ -150,12 +155,13 @@ def check_zip(path, version, work, problems, tool_folder):
                    "sc failure ", "sc start ", "sc query ", "sc stop ", "sc delete "):
         if needed not in install:
             problems.append("INSTALL.txt lacks %r" % needed)
-    code, dump = run(["x86_64-w64-mingw32-objdump", "-p", os.path.join(folder,
-                      "tallowmere-service.exe")], os.path.join(work, "objdump.txt"))
-    dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", dump)}
-    if code != 0 or not dlls or dlls - SYSTEM_DLLS:
-        problems.append("the .exe imports %s (status %d): not only Windows's own DLLs"
-                        % (sorted(dlls), code))
+    for program in ("tallowmere-service.exe", "tallowmere-console.exe"):
+        code, dump = run(["x86_64-w64-mingw32-objdump", "-p", os.path.join(folder, program)],
+                         os.path.join(work, "objdump.txt"))
+        dlls = {d.lower() for d in re.findall(r"DLL Name: (\S+)", dump)}
+        if code != 0 or not dlls or dlls - SYSTEM_DLLS:
+            problems.append("%s imports %s (status %d): not only Windows's own DLLs"
+                            % (program, sorted(dlls), code))
     # The service scenario and the version resource, from the unpacked folder.
     tool_folder = tools(tool_folder, "package-windows", ["sample-server.exe", "svcctl.exe"],
                         problems)
@@ -164,6 +170,7 @@ def check_zip(path, version, work, problems, tool_folder):
     for tool in ("sample-server.exe", "svcctl.exe"):
         shutil.copy(os.path.join(tool_folder, tool), folder)
     run_driver(("wine", "run_wine.py"), ["--build", folder, "--scenario", WINE_SCENARIO,
+                                          "--scenario", WINE_CONSOLE_SCENARIO,
                                           "--version", version],
                work, "the zip's .exe under Wine", problems)
 
@@ -217,6 +224,7 @@ def check_deb(path, version, work, problems, tool_folder):
     folder = os.path.join(work, "programs")
     os.makedirs(folder)
     shutil.copy(root + program, os.path.join(folder, "tallowmere-service"))
+    shutil.copy(os.path.join(root, "usr/bin/tallowmere-console"), folder)
     tool_folder = tools(tool_folder, "package-linux", ["sample-server"], problems)
     if tool_folder is None:
         return
@@ -224,7 +232,7 @@ def check_deb(path, version, work, problems, tool_folder):
     run_driver(("systemd", "run_systemd.py"),
                ["--build", folder, "--unit", unit,
                 "--sysusers", os.path.join(root, "usr/lib/sysusers.d/tallowmere.conf"),
-                "--scenario", SYSTEMD_SCENARIO],
+                "--scenario", SYSTEMD_SCENARIO, "--scenario", SYSTEMD_CONSOLE_SCENARIO],
                work, "the package's program and unit under systemd", problems)
 
 
@@ -242,10 +250,12 @@ def check_tar(path, version, work, problems, tool_folder):
             return
         tar.extractall(work)
     program = os.path.join(work, top, "tallowmere-service")
-    _c, headers = run(["readelf", "--program-headers", "--dynamic", program],
-                      os.path.join(work, "readelf.txt"))
-    if "INTERP" in headers or "(NEEDED)" in headers:
-        problems.append("the tarball's program is not linked statically")
+    for name in ("tallowmere-service", "tallowmere-console"):
+        _c, headers = run(["readelf", "--program-headers", "--dynamic",
+                           os.path.join(work, top, name)], os.path.join(work, "readelf.txt"))
+        if "INTERP" in headers or "(NEEDED)" in headers:
+            problems.append("the tarball's %s is not linked statically" % name)
+    if problems:
         return
     tool_folder = tools(tool_folder, "package-static", ["sample-server"], problems)
     if tool_folder is None:
