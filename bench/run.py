@@ -14,10 +14,12 @@ import os
 import random
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 MIB = 1024 * 1024
@@ -29,7 +31,7 @@ def parse_args():
     parser.add_argument("--build", required=True, help="build folder with the programs")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions, short windows")
     parser.add_argument("--tmp", default=None, help="folder for the logs (default: $TMPDIR or /tmp)")
-    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,micro", help="figures to run, e.g. 1,4")
+    parser.add_argument("--only", default="1,2,3,4,5,6,7,8,9,10,micro", help="figures to run, e.g. 1,4")
     parser.add_argument("--flood-mib", type=int, default=256)
     parser.add_argument("--rounds", type=int, default=None, help="copying rounds (default 5, quick 2)")
     parser.add_argument("--stops", type=int, default=None, help="service runs (default 200, quick 40)")
@@ -567,6 +569,152 @@ def figure_command_latency(bench, runs):
          + "  p99 %.3f ms" % percentile(latencies, 99))
 
 
+class AttachedClient:
+    """A console client of the bench: it connects once the console exists, asks to attach,
+    then reads what comes (`reads`) or never reads at all."""
+
+    def __init__(self, path, reads):
+        self.path = path
+        self.reads = reads
+        self.done = threading.Event()
+        self.attached = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        deadline = time.monotonic() + 30
+        while not os.path.exists(self.path) and time.monotonic() < deadline:
+            time.sleep(0.001)
+        client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        try:
+            client.connect(self.path)
+            client.sendall(b"attach\n")
+            self.attached.set()
+            while not self.done.is_set():
+                if self.reads:
+                    client.settimeout(0.5)
+                    try:
+                        if not client.recv(65536):
+                            break
+                    except socket.timeout:
+                        pass
+                else:
+                    self.done.wait(0.5)
+        except OSError:
+            pass
+        finally:
+            client.close()
+
+    def stop(self):
+        self.done.set()
+        self.thread.join(5)
+
+
+def figure_console(bench, rounds, flood, window, runs):
+    """The console: a command's latency from the client's request, a flood with a client
+    that never reads, idle with an attached client."""
+    console = bench.path("console.sock")
+    settings = "ConsolePath=%s\n" % console
+    print("\n10. The console")
+
+    # A command from the client's request (one write on the socket) to its bytes read by the
+    # server, side by side with the same command on a control code.
+    latencies = {"console": [], "signal": []}
+    for i in range(runs):
+        kind = ("console", "signal")[i % 2]
+        stamps = bench.path("command.stamps")
+        bench.fresh("command.stamps", "command.log", "console.sock")
+        with open(bench.path("command.cmd"), "w") as f:
+            f.write("%s --stamps %s\n" % (quote(bench.server), quote(stamps)))
+        with open(bench.path("command.ini"), "w") as f:
+            f.write("[Tallowmere]\nCommandFile=%s\nLogFileName=%s\nStartHint=Server STARTED\n"
+                    "Control128=quit\n%s" % (bench.path("command.cmd"), bench.path("command.log"),
+                                            settings))
+        service = subprocess.Popen([bench.wrapper, "-" + bench.path("command.ini")],
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        client = None
+        try:
+            deadline = time.monotonic() + 30
+            while time.monotonic() < deadline and "hint" not in read_stamps(stamps):
+                time.sleep(0.005)
+            if kind == "console":
+                client = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+                client.connect(console)
+            time.sleep(0.05)  # the program has seen the hint and waits for nothing
+            sent = time.monotonic_ns()
+            if client:
+                client.sendall(b"send quit\n")
+            else:
+                os.kill(service.pid, signal.SIGRTMIN)
+            while time.monotonic() < deadline and "quit" not in read_stamps(stamps):
+                time.sleep(0.0005)
+            got = read_stamps(stamps).get("quit")
+            if got is not None:
+                latencies[kind].append((got - sent) / 1e6)
+            service.wait(timeout=30)
+        finally:
+            if client:
+                client.close()
+            if service.poll() is None:
+                service.kill()
+                service.wait()
+    for kind, label in (("console", "console request -> command read by the server"),
+                        ("signal", "control code (SIGRTMIN) -> the same")):
+        values = latencies[kind]
+        show(label, spread(values, " ms", digits=3) + "  p99 %.3f ms" % percentile(values, 99)
+             + ("  ok" if kind == "signal" or percentile(values, 99) < 2 else "  OFF TARGET")
+             if values else "no run")
+
+    # The output after the hint, logged, with and without an attached client that never
+    # reads: the reader drops the client's share and waits for nobody.
+    copy = ["--watch", bench.path("service.log"), "--tail", "DONE\r\n", "--min-size", "0",
+            "--stop-when-done"]
+    times = {"alone": [], "attached": []}
+    ratios = []
+    for r in range(rounds):
+        this = {}
+        for kind in (("alone", "attached") if r % 2 == 0 else ("attached", "alone")):
+            bench.fresh("console.sock")
+            client = AttachedClient(console, reads=False) if kind == "attached" else None
+            e = bench.service(["--hint-delay", "300", "--flood-after", str(flood)], copy,
+                              settings="LogOutputAfterStart=1\n" + settings)
+            if client:
+                attached = client.attached.is_set()
+                client.stop()
+                if not attached:
+                    sys.exit("bench: the client never attached")
+            if "done" not in e or "start" not in e:
+                sys.exit("bench: %s did not copy the whole flood" % kind)
+            this[kind] = (e["done"] - e["start"]) / 1e9
+            times[kind].append(this[kind])
+            bench.fresh("service.log")
+        ratios.append(this["attached"] / this["alone"])
+    show("flood of %d MiB logged, no client" % (flood // MIB), spread(times["alone"], " s", digits=3))
+    show("  the same, a client attached that never reads", spread(times["attached"], " s", digits=3))
+    verdict = "ok" if statistics.median(ratios) <= 1.05 else "OFF TARGET"
+    show("ratio attached / no client (target <= 1.05)", spread(ratios, digits=3) + "  " + verdict)
+
+    # Idle: the console open and one attached client that reads, the server printing nothing.
+    ms = str(int(window * 1000))
+    options = ["--window-ms", ms, "--settle-ms", "200", "--stop-on-running"]
+    rows = []
+    for label, attach in (("console open, no client", False), ("console open, one attached idle client", True)):
+        bench.fresh("console.sock")
+        client = AttachedClient(console, reads=True) if attach else None
+        e = bench.service(["--hint-delay", "300"], options, settings=settings)
+        if client:
+            attached = client.attached.is_set()
+            client.stop()
+            if not attached:
+                sys.exit("bench: the client never attached")
+        w = e.get("window")
+        if w:
+            rows.append((label, w))
+    for label, w in rows:
+        show(label, "%d threads, %d KiB, CPU %.3f ms, %d wake-ups" % (
+            w["threads"], w["rss_kb"], w["cpu_ns"] / 1e6, w["voluntary"]))
+
+
 def read_stamps(path):
     found = {}
     try:
@@ -634,6 +782,8 @@ def main():
             figure_container_stop(bench, 20 if quick else 100)
         if "9" in only:
             figure_command_latency(bench, 40 if quick else 200)
+        if "10" in only:
+            figure_console(bench, rounds, args.flood_mib * MIB, window, 40 if quick else 200)
         if "micro" in only:
             figure_micro(bench)
     finally:
