@@ -23,6 +23,7 @@
 #include <fstream>
 
 #include "platform/child_process.h"
+#include "platform/posix/handles.h"
 #endif
 
 namespace {
@@ -241,6 +242,35 @@ TEST(CloseHandle, OfAnEndedChildIsWhatReapsIt) {
     platform::CloseHandle(child.info.hProcess);
     EXPECT_EQ(StateOf(static_cast<long>(child.info.dwProcessId)), 'X');
     platform::CloseHandle(child.output);
+}
+
+// The dispatcher reaps every child on SIGCHLD: one that ends before its handle exists is
+// still the handle's, its exit code kept, and the start is no failure.
+TEST(CreateProcess, AChildThatEndsAtOnceIsNotReapedBeforeItsHandleExists) {
+    std::atomic<bool> done{false};
+    std::thread reaper([&] {
+        while (!done.load()) platform::posix::ReapChildren();
+    });
+    int failed = 0;
+    int wrongCode = 0;
+    for (int i = 0; i < 300; ++i) {
+        std::string line = "/bin/sh -c 'exit 7'";
+        platform::STARTUPINFOA startup{};
+        startup.cb = 68;
+        platform::PROCESS_INFORMATION info{};
+        if (!platform::CreateProcessA(nullptr, line.data(), nullptr, nullptr, 1, 0, nullptr,
+                                      nullptr, &startup, &info)) {
+            ++failed;
+            continue;
+        }
+        if (childtest::WaitForExit(info.hProcess) != 7) ++wrongCode;
+        platform::CloseHandle(info.hProcess);
+        platform::CloseHandle(info.hThread);
+    }
+    done.store(true);
+    reaper.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(wrongCode, 0);
 }
 
 TEST(GetExitCodeProcess, ADeathBySignalGives128PlusTheSignal) {

@@ -11,6 +11,7 @@ namespace platform {
 namespace posix {
 
 platform::OwnedMutex HandlesLock;
+std::mutex SpawnLock;
 
 namespace {
 std::uintptr_t NextHandle = 0x1000;  // guarded by HandlesLock

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <mutex>
 #include <unordered_map>
 
 #include "platform/owned_mutex.h"
@@ -31,6 +32,11 @@ struct HandleEntry {
 };
 
 extern platform::OwnedMutex HandlesLock;  // guards the table
+
+// Held from a child's creation until its process handle is in the table, and by the reaper:
+// a child that ends at once is not reaped (its exit code lost) before it has a handle.
+// Taken before HandlesLock.
+extern std::mutex SpawnLock;
 
 // Never destroyed: detached threads may still use handles while the process ends.
 std::unordered_map<std::uintptr_t, HandleEntry>& Handles();

@@ -296,6 +296,7 @@ void ReapOnCloseLocked(HandleEntry& entry) {
 }
 
 void ReapChildren() {
+    std::lock_guard spawning(SpawnLock);
     std::lock_guard lock(HandlesLock);
     for (;;) {
         siginfo_t info{};
@@ -420,7 +421,9 @@ BOOL CreateProcessA(const char* applicationName, char* commandLine, const SECURI
     // glibc's posix_spawn reports a failed chdir or exec in the child as its own result,
     // so a program that cannot be started is a failed call, not a child that exits.
     pid_t pid = 0;
+    std::unique_lock spawning(posix::SpawnLock, std::defer_lock);
     if (result == 0) {
+        spawning.lock();
         result = posix_spawn(&pid, path.c_str(), &actions, &attributes, argv.data(),
                              childEnvironment);
     }
