@@ -16,6 +16,9 @@ constexpr platform::DWORD kClientWriteMilliseconds = 30000;
 // without a console; nothing else changes.
 void OpenConsole();
 
+// Clients being served now (the tests wait for their sessions to end).
+int ConsoleClientsNow();
+
 // One client, from its request to its end, on a thread of its own (session.cpp). Takes the
 // connection and `who`, a copy of which it keeps.
 void ServeClient(platform::HANDLE connection, const char* who);

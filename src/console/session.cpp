@@ -249,6 +249,8 @@ platform::DWORD Serve(void* parameter) {
 
 }  // namespace
 
+int ConsoleClientsNow() { return Clients.load(); }
+
 void ServeClient(platform::HANDLE connection, const char* who) {
     if (Clients.fetch_add(1) >= kMostConsoleClients) {
         static const char kBusy[] = "refused too many clients\n";

@@ -34,6 +34,12 @@ protected:
         OpenConsole();
     }
 
+    // A session still running at the reset would be torn down in a wait, never freed.
+    void TearDown() override {
+        EXPECT_TRUE(support::WaitFor([] { return ConsoleClientsNow() == 0; }));
+        ServiceTest::TearDown();
+    }
+
     // Sends `bytes` as a new client and gives the service's first answer line.
     static std::string Ask(const std::string& bytes, platform::DWORD bound = 10000) {
         const platform::HANDLE client = platform::ConnectConsoleEndpoint(kAddress);
@@ -114,7 +120,9 @@ TEST_F(ConsoleTest, AnAttachGetsTheKeptOutputAndItsLinesAreCommands) {
     EXPECT_EQ(seen, "STARTED\nloading\n");
     ASSERT_TRUE(platform::WriteConnection(client, "say hi\n", 7, 10000));
     EXPECT_TRUE(support::WaitFor([] { return fake::Written(kInputPipe) == "say hi\r\n"; }));
+    // The end of the client detaches it: both of its session's threads end.
     platform::CloseHandle(client);
+    EXPECT_TRUE(support::WaitFor([] { return ConsoleClientsNow() == 0; }));
 }
 
 // The output reader never waits for an attached client: what its share cannot hold is
