@@ -67,12 +67,14 @@ bool NextLine(Session* session, char* line, std::size_t& length, platform::DWORD
     for (;;) {
         bool complete = false;
         length = LineIn(session->received, session->receivedLength, complete);
-        if (complete || session->receivedLength == sizeof session->received) {
-            const std::size_t taken = complete ? length + 1 : length;
-            if (!complete) length = sizeof session->received;  // longer than any good line
-            std::memcpy(line, session->received, length < kLongestConsoleLine + 1
-                                                     ? length
-                                                     : kLongestConsoleLine + 1);
+        if (!complete && session->receivedLength == sizeof session->received) {
+            refusal = LineRefusal(LineCheck::kTooLong);  // no LF within any good line's room
+            return false;
+        }
+        if (complete) {
+            // A complete line fits `received`, so at most a good line, its CR and its LF.
+            std::memcpy(line, session->received, length);
+            const std::size_t taken = length + 1;
             const LineCheck check = CheckLine(line, length);
             if (check != LineCheck::kGood) {
                 refusal = LineRefusal(check);
