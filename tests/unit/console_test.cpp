@@ -44,8 +44,9 @@ protected:
     static std::string Ask(const std::string& bytes, platform::DWORD bound = 10000) {
         const platform::HANDLE client = platform::ConnectConsoleEndpoint(kAddress);
         EXPECT_NE(client, platform::kInvalidHandleValue);
-        EXPECT_TRUE(platform::WriteConnection(client, bytes.data(),
-                                              static_cast<platform::DWORD>(bytes.size()), bound));
+        // A client refused at once may find the service's side closed before it writes.
+        (void)platform::WriteConnection(client, bytes.data(),
+                                        static_cast<platform::DWORD>(bytes.size()), bound);
         const std::string answer = ReadLine(client, bound);
         platform::CloseHandle(client);
         return answer;
