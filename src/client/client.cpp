@@ -36,7 +36,7 @@ int Fail(int code, const char* format, const char* detail) {
 // The endpoint's address from the command line's ADDRESS.
 bool FindAddress(const char* given, char* address, std::size_t size) {
     if (given[0] != '-') {
-        std::snprintf(address, size, "%s", given);
+        (void)std::snprintf(address, size, "%s", given);
         return true;
     }
     (void)platform::GetPrivateProfileStringA("Tallowmere", "ConsolePath", "", address,
@@ -132,7 +132,7 @@ int ConsoleClient(int argc, char** argv) {
         }
     } else if (std::strcmp(verb, "status") == 0 || std::strcmp(verb, "attach") == 0) {
         if (argc != 3) return Fail(kBadUse, "%s", kUsage);
-        std::snprintf(request, sizeof request, "%s", verb);
+        (void)std::snprintf(request, sizeof request, "%s", verb);
     } else {
         return Fail(kBadUse, "%s", kUsage);
     }
@@ -145,7 +145,8 @@ int ConsoleClient(int argc, char** argv) {
     if (connection == platform::kInvalidHandleValue) {
         const platform::DWORD error = platform::GetLastError();
         char detail[1100];
-        std::snprintf(detail, sizeof detail, "%s (error %u)", address, static_cast<unsigned>(error));
+        (void)std::snprintf(detail, sizeof detail, "%s (error %u)", address,
+                            static_cast<unsigned>(error));
         if (error == platform::kErrorAccessDenied) {
             return Fail(kRefused, "tallowmere-console: not allowed to use the console at %s\n",
                         detail);
@@ -170,8 +171,8 @@ int ConsoleClient(int argc, char** argv) {
         return Fail(kRefused, "tallowmere-console: refused: %s\n", answer + 8);
     }
     if (std::strncmp(answer, "status ", 7) == 0) {
-        std::strcat(answer, "\n");
         Print(platform::kStdOutputHandle, answer + 7, std::strlen(answer + 7));
+        Print(platform::kStdOutputHandle, "\n", 1);
         return std::strncmp(answer + 7, "running ", 8) == 0 ? kDone : kRefused;
     }
     if (std::strcmp(answer, "ok") != 0) {

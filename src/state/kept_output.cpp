@@ -27,7 +27,6 @@ struct Ring {
                 const std::size_t freed = count - room;
                 start = (start + freed) % kSize;
                 length -= freed;
-                room = count;
             } else {
                 dropped += count - room;
                 count = room;
@@ -70,8 +69,9 @@ struct AttachedSlot {
 };
 
 std::mutex KeptLock;  // guards what follows; held for copies only, never for a wait
-Ring<kKeptOutputBytes>* History = new Ring<kKeptOutputBytes>();
-AttachedSlot* Slots = new AttachedSlot[kMostAttached];
+Ring<kKeptOutputBytes> KeptHistory;
+AttachedSlot Slots[kMostAttached];
+Ring<kKeptOutputBytes>* const History = &KeptHistory;
 
 }  // namespace
 

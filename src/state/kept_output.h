@@ -8,11 +8,11 @@
 #include "platform/platform.h"
 
 // What an attach shows first: the last this many bytes of the server's output.
-constexpr std::size_t kKeptOutputBytes = 64 * 1024;
+constexpr std::size_t kKeptOutputBytes = std::size_t{64} * 1024;
 // Clients attached at once; one more is refused.
 constexpr int kMostAttached = 4;
 // Output that waits for one attached client; what does not fit is dropped and counted.
-constexpr std::size_t kAttachedShareBytes = 256 * 1024;
+constexpr std::size_t kAttachedShareBytes = std::size_t{256} * 1024;
 
 // Called by the output reader with every chunk, as read (zero bytes dropped).
 void KeepOutput(const char* bytes, std::size_t length);

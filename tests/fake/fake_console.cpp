@@ -17,6 +17,7 @@ constexpr std::uintptr_t kConsoleBase = 0x50000;
 
 struct Connection {
     std::uintptr_t peer = 0;
+    // cppcheck-suppress unusedStructMember ; read through the map's iterator
     std::string incoming;  // what the peer wrote and this side has not read
     bool peerClosed = false;
 };

@@ -49,11 +49,11 @@ bool FillAddress(const char* path, sockaddr_un& address) {
 void FolderOf(const char* path, char* folder, std::size_t size) {
     const char* slash = std::strrchr(path, '/');
     if (slash == nullptr) {
-        std::snprintf(folder, size, ".");
+        (void)std::snprintf(folder, size, ".");
     } else if (slash == path) {
-        std::snprintf(folder, size, "/");
+        (void)std::snprintf(folder, size, "/");
     } else {
-        std::snprintf(folder, size, "%.*s", static_cast<int>(slash - path), path);
+        (void)std::snprintf(folder, size, "%.*s", static_cast<int>(slash - path), path);
     }
 }
 
@@ -82,7 +82,7 @@ int AwaitReady(int fd, short events, DWORD milliseconds) {
 }  // namespace
 
 HANDLE GetStdHandle(DWORD which) {
-    static HANDLE standard[3] = {};
+    static HANDLE standard[3] = {nullptr, nullptr, nullptr};
     static std::once_flag once;
     std::call_once(once, [] {
         for (int fd = 0; fd < 3; ++fd) {
@@ -92,20 +92,20 @@ HANDLE GetStdHandle(DWORD which) {
             standard[fd] = AddHandle(entry);
         }
     });
-    if (which == kStdInputHandle) return standard[0];
-    if (which == kStdOutputHandle) return standard[1];
-    if (which == kStdErrorHandle) return standard[2];
-    return nullptr;
+    // STD_INPUT_HANDLE is -10, then -11 and -12: descriptors 0, 1 and 2.
+    const DWORD index = kStdInputHandle - which;
+    return index < 3 ? standard[index] : nullptr;
 }
 
-HANDLE CreateConsoleEndpoint(const char* path) {
-    sockaddr_un address;
+HANDLE CreateConsoleEndpoint(const char* address) {
+    const char* path = address;
+    sockaddr_un socketAddress;
     if (path == nullptr) return FailHandle(EINVAL);
-    if (!FillAddress(path, address)) return FailHandle(errno);
+    if (!FillAddress(path, socketAddress)) return FailHandle(errno);
     posix::IgnoreBrokenPipes();
 
     // A folder that others can write lets them put their own socket in our place.
-    char folder[sizeof address.sun_path];
+    char folder[sizeof socketAddress.sun_path];
     FolderOf(path, folder, sizeof folder);
     struct stat folderState;
     if (stat(folder, &folderState) != 0) return FailHandle(errno);
@@ -115,7 +115,7 @@ HANDLE CreateConsoleEndpoint(const char* path) {
     struct stat existing;
     if (lstat(path, &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) return FailHandle(EEXIST);
-        if (SomeoneListens(address)) return FailHandle(EADDRINUSE);
+        if (SomeoneListens(socketAddress)) return FailHandle(EADDRINUSE);
     } else if (errno != ENOENT) {
         return FailHandle(errno);
     }
@@ -123,15 +123,15 @@ HANDLE CreateConsoleEndpoint(const char* path) {
     // bind() gives the socket the mode that the process-wide umask leaves, which other
     // threads may need as it is: the socket is made in a private folder beside its place,
     // given 0660 there, and only then moved into place.
-    char privateFolder[sizeof address.sun_path];
+    char privateFolder[sizeof socketAddress.sun_path];
     if (std::snprintf(privateFolder, sizeof privateFolder, "%s/.tm-XXXXXX", folder) >=
         static_cast<int>(sizeof privateFolder)) {
         return FailHandle(ENAMETOOLONG);
     }
     if (mkdtemp(privateFolder) == nullptr) return FailHandle(errno);
-    char privatePath[sizeof address.sun_path + 8];
+    char privatePath[sizeof socketAddress.sun_path + 8];
     sockaddr_un privateAddress;
-    std::snprintf(privatePath, sizeof privatePath, "%s/s", privateFolder);
+    (void)std::snprintf(privatePath, sizeof privatePath, "%s/s", privateFolder);
     if (!FillAddress(privatePath, privateAddress)) {
         rmdir(privateFolder);
         return FailHandle(ENAMETOOLONG);  // the private path is a few bytes longer
@@ -139,17 +139,15 @@ HANDLE CreateConsoleEndpoint(const char* path) {
 
     int error = 0;
     const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listener < 0) {
-        error = errno;
-    } else if (bind(listener, reinterpret_cast<const sockaddr*>(&privateAddress),
-                    sizeof privateAddress) != 0 ||
-               chmod(privatePath, 0660) != 0 || listen(listener, kBacklog) != 0) {
-        error = errno;
-    } else if (lstat(path, &existing) == 0 && !S_ISSOCK(existing.st_mode)) {
-        error = EEXIST;  // something else was put there meanwhile: it stays
-    } else if (rename(privatePath, path) != 0) {
-        error = errno;
-    }
+    const bool listening =
+        listener >= 0 &&
+        bind(listener, reinterpret_cast<const sockaddr*>(&privateAddress),
+             sizeof privateAddress) == 0 &&
+        chmod(privatePath, 0660) == 0 && listen(listener, kBacklog) == 0;
+    if (!listening) error = errno;
+    // Something else put there meanwhile stays.
+    if (error == 0 && lstat(path, &existing) == 0 && !S_ISSOCK(existing.st_mode)) error = EEXIST;
+    if (error == 0 && rename(privatePath, path) != 0) error = errno;
     unlink(privatePath);  // gone already once moved
     rmdir(privateFolder);
     if (error != 0) {
@@ -177,23 +175,24 @@ HANDLE AcceptConsoleClient(HANDLE endpoint, char* who, DWORD whoSize) {
         return FailHandle(peerError);
     }
     if (who != nullptr && whoSize > 0) {
-        std::snprintf(who, whoSize, "uid %u", static_cast<unsigned>(peer.uid));
+        (void)std::snprintf(who, whoSize, "uid %u", static_cast<unsigned>(peer.uid));
     }
     HandleEntry entry{HandleKind::kDescriptor};
     entry.fd = client;
     return AddHandle(entry);
 }
 
-HANDLE ConnectConsoleEndpoint(const char* path) {
-    sockaddr_un address;
+HANDLE ConnectConsoleEndpoint(const char* address) {
+    const char* path = address;
+    sockaddr_un socketAddress;
     if (path == nullptr) return FailHandle(EINVAL);
-    if (!FillAddress(path, address)) return FailHandle(errno);
+    if (!FillAddress(path, socketAddress)) return FailHandle(errno);
     posix::IgnoreBrokenPipes();
     const int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (connection < 0) return FailHandle(errno);
     if (posix::RetryOnInterrupt([&] {
-            return connect(connection, reinterpret_cast<const sockaddr*>(&address),
-                           sizeof address);
+            return connect(connection, reinterpret_cast<const sockaddr*>(&socketAddress),
+                           sizeof socketAddress);
         }) != 0) {
         // A socket that nobody listens on is as good as none.
         const int error = errno == ECONNREFUSED ? ENOENT : errno;

@@ -30,22 +30,22 @@ platform::HANDLE FailHandle(::DWORD error) {
 // and this process's own account, nobody else; nothing inherited.
 PSECURITY_DESCRIPTOR MakeDescriptor() {
     HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return nullptr;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token) == 0) return nullptr;
     char buffer[256];
     ::DWORD length = 0;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     char* sid = nullptr;
-    if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) &&
-        ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+    if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) != 0 &&
+        ::ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid) != 0) {
         char sddl[400];
-        std::snprintf(sddl, sizeof sddl, "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;%s)", sid);
-        if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
-                                                                    &descriptor, nullptr)) {
+        (void)std::snprintf(sddl, sizeof sddl, "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;%s)", sid);
+        if (::ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1,
+                                                                   &descriptor, nullptr) == 0) {
             descriptor = nullptr;
         }
-        ::LocalFree(sid);
+        (void)::LocalFree(sid);
     }
-    ::CloseHandle(token);
+    (void)::CloseHandle(token);
     return descriptor;
 }
 
@@ -53,7 +53,8 @@ HANDLE NewInstance(::DWORD extraFlags) {
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, Endpoint.descriptor, FALSE};
     return ::CreateNamedPipeA(
         Endpoint.name, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | extraFlags,
-        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS,
+        // A byte pipe, read as bytes, with waiting calls: the zero flags.
+        PIPE_REJECT_REMOTE_CLIENTS,
         PIPE_UNLIMITED_INSTANCES, kPipeBuffer, kPipeBuffer, 0, &attributes);
 }
 
@@ -68,7 +69,7 @@ bool Complete(HANDLE handle, ::DWORD milliseconds, ::DWORD& transferred, Start s
     ::DWORD error = done ? 0 : ::GetLastError();
     if (!done && error == ERROR_IO_PENDING) {
         const bool timedOut = ::WaitForSingleObject(overlapped.hEvent, milliseconds) == WAIT_TIMEOUT;
-        if (timedOut) ::CancelIoEx(handle, &overlapped);
+        if (timedOut) (void)::CancelIoEx(handle, &overlapped);
         // Waits for the cancel too: the record must outlive the operation.
         done = ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) != 0;
         error = done ? 0 : ::GetLastError();
@@ -77,7 +78,7 @@ bool Complete(HANDLE handle, ::DWORD milliseconds, ::DWORD& transferred, Start s
         done = ::GetOverlappedResult(handle, &overlapped, &transferred, TRUE) != 0;
         error = done ? 0 : ::GetLastError();
     }
-    ::CloseHandle(overlapped.hEvent);
+    (void)::CloseHandle(overlapped.hEvent);
     // A pipe whose other side has gone: the broken pipe, however the call put it.
     if (error == ERROR_PIPE_NOT_CONNECTED || error == ERROR_NO_DATA) error = ERROR_BROKEN_PIPE;
     ::SetLastError(error);
@@ -88,26 +89,26 @@ bool Complete(HANDLE handle, ::DWORD milliseconds, ::DWORD& transferred, Start s
 void NameClient(HANDLE pipe, char* who, ::DWORD whoSize) {
     ULONG pid = 0;
     (void)::GetNamedPipeClientProcessId(pipe, &pid);
-    std::snprintf(who, whoSize, "pid %lu", pid);
-    if (!::ImpersonateNamedPipeClient(pipe)) return;
+    (void)std::snprintf(who, whoSize, "pid %lu", pid);
+    if (::ImpersonateNamedPipeClient(pipe) == 0) return;
     HANDLE token = nullptr;
-    char buffer[256];
-    ::DWORD length = 0;
-    if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
-        if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length)) {
+    if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != 0) {
+        char buffer[256];
+        ::DWORD length = 0;
+        if (::GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &length) != 0) {
             char name[128];
             char domain[128];
             ::DWORD nameLength = sizeof name;
             ::DWORD domainLength = sizeof domain;
             SID_NAME_USE use;
             if (::LookupAccountSidA(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid,
-                                    name, &nameLength, domain, &domainLength, &use)) {
-                std::snprintf(who, whoSize, "%s\\%s", domain, name);
+                                    name, &nameLength, domain, &domainLength, &use) != 0) {
+                (void)std::snprintf(who, whoSize, "%s\\%s", domain, name);
             }
         }
-        ::CloseHandle(token);
+        (void)::CloseHandle(token);
     }
-    ::RevertToSelf();
+    (void)::RevertToSelf();
 }
 
 }  // namespace
@@ -129,7 +130,7 @@ HANDLE CreateConsoleEndpoint(const char* address) {
     // The first instance, or nothing: a name that another process holds stays its own.
     // Wine 8 ignores the flag (measured), so a pipe of that name is looked for first: a
     // wait that finds one, or that times out on one that is busy, means it exists.
-    if (::WaitNamedPipeA(Endpoint.name, 1) || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    if (::WaitNamedPipeA(Endpoint.name, 1) != 0 || ::GetLastError() != ERROR_FILE_NOT_FOUND) {
         return FailHandle(ERROR_ACCESS_DENIED);
     }
     HANDLE first = NewInstance(FILE_FLAG_FIRST_PIPE_INSTANCE);
@@ -151,7 +152,7 @@ HANDLE AcceptConsoleClient(HANDLE endpoint, char* who, DWORD whoSize) {
     if (!connected && ::GetLastError() == ERROR_PIPE_CONNECTED) connected = true;
     if (!connected) {
         const ::DWORD error = ::GetLastError();
-        ::DisconnectNamedPipe(pipe);
+        (void)::DisconnectNamedPipe(pipe);
         return FailHandle(error);
     }
     // The next client gets an instance of its own; without one it is told the pipe is busy
