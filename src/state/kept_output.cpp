@@ -56,9 +56,12 @@ struct Ring {
 
     // Copies everything held into `to`, oldest first, without taking it.
     void CopyInto(Ring<kAttachedShareBytes>& to) const {
-        const std::size_t first = length < kSize - start ? length : kSize - start;
-        to.Put(bytes + start, first, false);
-        to.Put(bytes, length - first, false);
+        // Bounded here again, so that the compiler sees no read beyond this ring.
+        const std::size_t held = length < kSize ? length : kSize;
+        const std::size_t at = start < kSize ? start : 0;
+        const std::size_t first = held < kSize - at ? held : kSize - at;
+        to.Put(bytes + at, first, false);
+        to.Put(bytes, held - first, false);
     }
 };
 
