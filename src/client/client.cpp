@@ -69,13 +69,10 @@ bool ReadAnswer(platform::HANDLE connection, char* line, std::size_t size, char*
     }
 }
 
-struct Typing {
-    platform::HANDLE connection;
-};
-
-// The client's input, line by line, to the service; its end detaches.
+// The client's input, line by line, to the service (`parameter`: the connection); its end
+// detaches.
 platform::DWORD TypeLines(void* parameter) {
-    const platform::HANDLE connection = static_cast<Typing*>(parameter)->connection;
+    const platform::HANDLE connection = parameter;
     const platform::HANDLE input = platform::GetStdHandle(platform::kStdInputHandle);
     static char chunk[4096];
     for (;;) {
@@ -91,9 +88,7 @@ platform::DWORD TypeLines(void* parameter) {
 
 int Attach(platform::HANDLE connection, const char* rest, std::size_t restLength) {
     Print(platform::kStdOutputHandle, rest, restLength);
-    static Typing typing;
-    typing.connection = connection;
-    if (platform::CreateThread(nullptr, 0, TypeLines, &typing, 0, nullptr) == nullptr) {
+    if (platform::CreateThread(nullptr, 0, TypeLines, connection, 0, nullptr) == nullptr) {
         return Fail(kBadUse, "tallowmere-console: %s\n", "cannot read the input");
     }
     static char chunk[16 * 1024];

@@ -72,16 +72,15 @@ struct AttachedSlot {
 };
 
 std::mutex KeptLock;  // guards what follows; held for copies only, never for a wait
-Ring<kKeptOutputBytes> KeptHistory;
+Ring<kKeptOutputBytes> History;
 AttachedSlot Slots[kMostAttached];
-Ring<kKeptOutputBytes>* const History = &KeptHistory;
 
 }  // namespace
 
 void KeepOutput(const char* bytes, std::size_t length) {
     if (length == 0) return;
     std::lock_guard lock(KeptLock);
-    History->Put(bytes, length, true);
+    History.Put(bytes, length, true);
     for (int i = 0; i < kMostAttached; ++i) {
         AttachedSlot& slot = Slots[i];
         if (!slot.used) continue;
@@ -98,7 +97,7 @@ int AttachOutput(platform::HANDLE event) {
         slot.used = true;
         slot.event = event;
         slot.share.start = slot.share.length = slot.share.dropped = 0;
-        History->CopyInto(slot.share);
+        History.CopyInto(slot.share);
         (void)platform::SetEvent(event);
         return i;
     }
@@ -120,6 +119,6 @@ void DetachOutput(int slot) {
 
 void ResetKeptOutputForTest() {
     std::lock_guard lock(KeptLock);
-    History->start = History->length = History->dropped = 0;
+    History.start = History.length = History.dropped = 0;
     for (int i = 0; i < kMostAttached; ++i) Slots[i].used = false;
 }

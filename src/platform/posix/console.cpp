@@ -36,7 +36,7 @@ HANDLE FailHandle(int error) {
 bool FillAddress(const char* path, sockaddr_un& address) {
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    const std::size_t length = std::strlen(path);
+    const std::size_t length = path != nullptr ? std::strlen(path) : 0;
     if (length == 0 || length >= sizeof address.sun_path) {
         errno = length == 0 ? EINVAL : ENAMETOOLONG;
         return false;
@@ -98,22 +98,20 @@ HANDLE GetStdHandle(DWORD which) {
 }
 
 HANDLE CreateConsoleEndpoint(const char* address) {
-    const char* path = address;
     sockaddr_un socketAddress;
-    if (path == nullptr) return FailHandle(EINVAL);
-    if (!FillAddress(path, socketAddress)) return FailHandle(errno);
+    if (!FillAddress(address, socketAddress)) return FailHandle(errno);
     posix::IgnoreBrokenPipes();
 
     // A folder that others can write lets them put their own socket in our place.
     char folder[sizeof socketAddress.sun_path];
-    FolderOf(path, folder, sizeof folder);
+    FolderOf(address, folder, sizeof folder);
     struct stat folderState;
     if (stat(folder, &folderState) != 0) return FailHandle(errno);
     if (!S_ISDIR(folderState.st_mode)) return FailHandle(ENOTDIR);
     if ((folderState.st_mode & S_IWOTH) != 0) return FailHandle(EACCES);
 
     struct stat existing;
-    if (lstat(path, &existing) == 0) {
+    if (lstat(address, &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) return FailHandle(EEXIST);
         if (SomeoneListens(socketAddress)) return FailHandle(EADDRINUSE);
     } else if (errno != ENOENT) {
@@ -146,8 +144,8 @@ HANDLE CreateConsoleEndpoint(const char* address) {
         chmod(privatePath, 0660) == 0 && listen(listener, kBacklog) == 0;
     if (!listening) error = errno;
     // Something else put there meanwhile stays.
-    if (error == 0 && lstat(path, &existing) == 0 && !S_ISSOCK(existing.st_mode)) error = EEXIST;
-    if (error == 0 && rename(privatePath, path) != 0) error = errno;
+    if (error == 0 && lstat(address, &existing) == 0 && !S_ISSOCK(existing.st_mode)) error = EEXIST;
+    if (error == 0 && rename(privatePath, address) != 0) error = errno;
     unlink(privatePath);  // gone already once moved
     rmdir(privateFolder);
     if (error != 0) {
@@ -183,10 +181,8 @@ HANDLE AcceptConsoleClient(HANDLE endpoint, char* who, DWORD whoSize) {
 }
 
 HANDLE ConnectConsoleEndpoint(const char* address) {
-    const char* path = address;
     sockaddr_un socketAddress;
-    if (path == nullptr) return FailHandle(EINVAL);
-    if (!FillAddress(path, socketAddress)) return FailHandle(errno);
+    if (!FillAddress(address, socketAddress)) return FailHandle(errno);
     posix::IgnoreBrokenPipes();
     const int connection = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (connection < 0) return FailHandle(errno);
